@@ -1,0 +1,6 @@
+#pragma once
+
+#include <QString>
+
+// The program's wide (UTF-16) text type: log lines, arguments, batches.
+using CString = QString;
