@@ -1,0 +1,178 @@
+#include "ProcessLauncher.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/pidfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+extern char** environ;
+
+namespace Platform {
+
+namespace {
+
+std::string Failure(const char* what, int error) {
+    return std::string(what) + ": " + std::strerror(error);
+}
+
+// Owns the spawn attributes and file actions for the length of one start.
+class CSpawnSetup {
+public:
+    CSpawnSetup() {
+        ::posix_spawn_file_actions_init(&m_actions);
+        ::posix_spawnattr_init(&m_attributes);
+    }
+    ~CSpawnSetup() {
+        ::posix_spawnattr_destroy(&m_attributes);
+        ::posix_spawn_file_actions_destroy(&m_actions);
+    }
+    CSpawnSetup(const CSpawnSetup&) = delete;
+    CSpawnSetup& operator=(const CSpawnSetup&) = delete;
+
+    posix_spawn_file_actions_t m_actions;
+    posix_spawnattr_t m_attributes;
+};
+
+// Descriptors that would leak into the child because someone opened them without
+// close-on-exec. The program opens none such on purpose; closing them in the child keeps
+// the promise that it inherits the listed ones only, whatever a library did.
+std::vector<int> InheritableStrays(const std::vector<int>& inherit) {
+    std::vector<int> strays;
+    DIR* directory = ::opendir("/proc/self/fd");
+    if (!directory) return strays;
+    const int own = ::dirfd(directory);
+    while (const dirent* entry = ::readdir(directory)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || fd < 3 || fd == own) continue;
+        const int n = static_cast<int>(fd);
+        if (std::find(inherit.begin(), inherit.end(), n) != inherit.end()) continue;
+        const int flags = ::fcntl(n, F_GETFD);
+        if (flags >= 0 && !(flags & FD_CLOEXEC)) strays.push_back(n);
+    }
+    ::closedir(directory);
+    return strays;
+}
+
+std::vector<std::string> ChildEnvironment(
+    const std::vector<std::pair<std::string, std::string>>& added) {
+    std::vector<std::string> result;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        const std::string text(*entry);
+        const std::string name = text.substr(0, text.find('='));
+        const bool replaced = std::any_of(added.begin(), added.end(),
+                                          [&](const auto& pair) { return pair.first == name; });
+        if (!replaced) result.push_back(text);
+    }
+    for (const auto& [name, value] : added) result.push_back(name + "=" + value);
+    return result;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    pointers.reserve(texts.size() + 1);
+    for (std::string& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+}  // namespace
+
+std::string ReadExecutablePath(std::string& reason) {
+    std::string path(256, '\0');
+    for (;;) {
+        const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+        if (n < 0) {
+            reason = Failure("readlink", errno);
+            return {};
+        }
+        if (static_cast<std::size_t>(n) < path.size()) {
+            path.resize(static_cast<std::size_t>(n));
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+bool StartProcess(const std::string& path, const std::vector<std::string>& args,
+                  const std::vector<int>& inherit,
+                  const std::vector<std::pair<std::string, std::string>>& environment,
+                  CStartedProcess& process, std::string& reason) {
+    CSpawnSetup setup;
+    // dup2 onto the same number clears close-on-exec in the child only (glibc 2.29 on), so
+    // no process started meanwhile by another thread can inherit these.
+    for (int fd : inherit) {
+        if (const int error = ::posix_spawn_file_actions_adddup2(&setup.m_actions, fd, fd)) {
+            reason = Failure("posix_spawn_file_actions_adddup2", error);
+            return false;
+        }
+    }
+    for (int fd : InheritableStrays(inherit)) {
+        if (const int error = ::posix_spawn_file_actions_addclose(&setup.m_actions, fd)) {
+            reason = Failure("posix_spawn_file_actions_addclose", error);
+            return false;
+        }
+    }
+    // The calling thread's mask is a worker's business, not the copy's.
+    sigset_t empty;
+    ::sigemptyset(&empty);
+    ::posix_spawnattr_setsigmask(&setup.m_attributes, &empty);
+    ::posix_spawnattr_setflags(&setup.m_attributes, POSIX_SPAWN_SETSIGMASK);
+
+    std::vector<std::string> argvTexts;
+    argvTexts.reserve(args.size() + 1);
+    argvTexts.push_back(path);
+    argvTexts.insert(argvTexts.end(), args.begin(), args.end());
+    std::vector<std::string> envTexts = ChildEnvironment(environment);
+    std::vector<char*> argv = Pointers(argvTexts);
+    std::vector<char*> envp = Pointers(envTexts);
+
+    pid_t pid = -1;
+    // glibc reports a failed exec here (and collects that child itself).
+    if (const int error = ::posix_spawn(&pid, path.c_str(), &setup.m_actions, &setup.m_attributes,
+                                        argv.data(), envp.data())) {
+        reason = Failure("posix_spawn", error);
+        return false;
+    }
+    process.m_pid = pid;
+    // Nothing else waits for our children, so the pid stays ours until reaped: the pidfd
+    // cannot name another process even if the child has already ended.
+    process.m_pidfd = ::pidfd_open(pid, 0);
+    if (process.m_pidfd < 0) {
+        // The copy runs and holds the connections, so this is no failed start; collect it
+        // without a pidfd rather than leave a zombie.
+        std::thread([pid] {
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    }
+    return true;
+}
+
+bool Reap(int pidfd, std::string& how) {
+    siginfo_t info;
+    std::memset(&info, 0, sizeof info);
+    if (::waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG) != 0) {
+        how = Failure("waitid", errno);
+        ::close(pidfd);
+        return true;
+    }
+    if (info.si_pid == 0) return false;
+    if (info.si_code == CLD_EXITED)
+        how = "exited with status " + std::to_string(info.si_status);
+    else
+        how = "killed by signal " + std::to_string(info.si_status);
+    ::close(pidfd);
+    return true;
+}
+
+}  // namespace Platform

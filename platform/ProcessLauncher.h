@@ -1,0 +1,38 @@
+#pragma once
+
+#include <sys/types.h>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Platform {
+
+// The running executable's full path, from /proc/self/exe. Read it once at start-up and
+// start copies from the text: /proc/self/exe would keep running the old build after a new
+// one is installed. Returns an empty string and sets reason on failure.
+std::string ReadExecutablePath(std::string& reason);
+
+// A started process. The pidfd (close-on-exec) becomes readable once the process has ended;
+// then Reap it. It is -1 when none could be opened: the process is then collected anyway.
+struct CStartedProcess {
+    pid_t m_pid = -1;
+    int m_pidfd = -1;
+};
+
+// Starts path with argv [path, args...], the parent's environment with the entries of
+// environment added (replacing those of the same name) and its working directory. The
+// process inherits stdin, stdout, stderr and the descriptors of inherit under their own
+// numbers, close-on-exec or not, and nothing else; signal dispositions are the parent's, the
+// signal mask empty. Does not wait for the process. Returns false and sets reason ("what:
+// why") when it cannot be started, e.g. when nothing can run at path any more.
+bool StartProcess(const std::string& path, const std::vector<std::string>& args,
+                  const std::vector<int>& inherit,
+                  const std::vector<std::pair<std::string, std::string>>& environment,
+                  CStartedProcess& process, std::string& reason);
+
+// Collects the ended process of pidfd and closes pidfd; returns true and describes how it
+// ended ("exited with status 0", "killed by signal 9"). Returns false, leaving pidfd open,
+// while the process still runs.
+bool Reap(int pidfd, std::string& how);
+
+}  // namespace Platform
