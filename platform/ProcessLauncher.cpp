@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -145,8 +145,9 @@ bool StartProcess(const std::string& path, const std::vector<std::string>& args,
     }
     process.m_pid = pid;
     // Nothing else waits for our children, so the pid stays ours until reaped: the pidfd
-    // cannot name another process even if the child has already ended.
-    process.m_pidfd = ::pidfd_open(pid, 0);
+    // cannot name another process even if the child has already ended. (The syscall, as
+    // glibc 2.36's declaration lacks C linkage.)
+    process.m_pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     if (process.m_pidfd < 0) {
         // The copy runs and holds the connections, so this is no failed start; collect it
         // without a pidfd rather than leave a zombie.
