@@ -65,6 +65,8 @@ std::vector<int> InheritableStrays(const std::vector<int>& inherit) {
 
 std::vector<std::string> ChildEnvironment(
     const std::vector<std::pair<std::string, std::string>>& added) {
+    // Reading environ off the main thread is safe: the program changes it only at start-up,
+    // before any thread exists.
     std::vector<std::string> result;
     for (char** entry = environ; entry && *entry; ++entry) {
         const std::string text(*entry);
