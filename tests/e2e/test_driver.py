@@ -147,6 +147,7 @@ class FramedClientTest(unittest.TestCase):
                 with conn:
                     conn.settimeout(driver.DEFAULT_TIMEOUT)
                     self.assertEqual(client.peer, f"{addr[0]}:{addr[1]}")
+                    self.assertEqual(client.line("OnAccept"), f"{addr[0]}:{addr[1]} -> OnAccept")
                     client.send("hello")
                     client.send(b"")
                     client.send("ポート")

@@ -28,6 +28,10 @@ class DriverError(Exception):
     pass
 
 
+class NotFound(DriverError, LookupError):
+    """A control is not (yet) there; poll() keeps waiting on it."""
+
+
 def poll(fn, timeout=DEFAULT_TIMEOUT, what="condition"):
     """Calls fn until it returns a truthy value and returns it; bounded in time and count.
 
@@ -109,7 +113,8 @@ def _has_state(acc, state):
 
 
 def _is_text_box(acc, multi_line):
-    if acc.get_role() not in (Atspi.Role.TEXT, Atspi.Role.ENTRY, Atspi.Role.PASSWORD_TEXT):
+    roles = (Atspi.Role.TEXT, Atspi.Role.ENTRY, Atspi.Role.PASSWORD_TEXT, Atspi.Role.SPIN_BUTTON)
+    if acc.get_role() not in roles:
         return False
     if multi_line:
         return _has_state(acc, Atspi.StateType.MULTI_LINE)
@@ -194,7 +199,7 @@ class PortDialog:
     def edit(self):
         edit = _find(self.window, lambda a: _is_text_box(a, multi_line=False))
         if edit is None:
-            raise DriverError("port dialog has no edit")
+            raise NotFound("port dialog has no edit")
         return edit
 
     @property
@@ -218,19 +223,24 @@ class PortDialog:
 
         poll(done, timeout, f"port edit to hold {text!r}")
 
-    def press(self, caption, timeout=DEFAULT_TIMEOUT):
+    def press(self, caption, wait=True, timeout=DEFAULT_TIMEOUT):
+        """Presses a button of the dialog; with wait, until the dialog has closed."""
         button = poll(lambda: _button(self.window, caption), timeout, f"{caption!r} in the port dialog")
         _press(button)
-        self.wait_closed(timeout)
+        if wait:
+            self.wait_closed(timeout)
 
-    def ok(self, timeout=DEFAULT_TIMEOUT):
-        self.press("OK", timeout)
+    def ok(self, wait=True, timeout=DEFAULT_TIMEOUT):
+        self.press("OK", wait, timeout)
 
-    def cancel(self, timeout=DEFAULT_TIMEOUT):
-        self.press("キャンセル", timeout)
+    def cancel(self, wait=True, timeout=DEFAULT_TIMEOUT):
+        self.press("キャンセル", wait, timeout)
+
+    def is_open(self):
+        return self.app._port_dialog_window() is not None
 
     def wait_closed(self, timeout=DEFAULT_TIMEOUT):
-        poll(lambda: self.app._port_dialog_window() is None, timeout, "the port dialog to close")
+        poll(lambda: not self.is_open(), timeout, "the port dialog to close")
 
 
 class App:
@@ -283,7 +293,7 @@ class App:
             if e.width > 0 and e.height > 0:
                 boxes.append((e.x, e.y, e.x + e.width, e.y + e.height))
         if not boxes:
-            raise DriverError(f"pid {self.pid} shows no window")
+            raise NotFound(f"pid {self.pid} shows no window")
         left, top = min(b[0] for b in boxes), min(b[1] for b in boxes)
         right, bottom = max(b[2] for b in boxes), max(b[3] for b in boxes)
         return max(left, 0), max(top, 0), right - max(left, 0), bottom - max(top, 0)
@@ -324,7 +334,7 @@ class App:
     def log_box(self):
         box = _find(self.main_window, lambda a: _is_text_box(a, multi_line=True))
         if box is None:
-            raise DriverError(f"no log box in pid {self.pid}")
+            raise NotFound(f"no log box in pid {self.pid}")
         return box
 
     def log_text(self):
@@ -451,6 +461,10 @@ class FramedClient:
         """This client's address as the server sees it, e.g. "127.0.0.1:50123"."""
         host, port = self.sock.getsockname()[:2]
         return f"{host}:{port}"
+
+    def line(self, text):
+        """The log line the server writes for this client, e.g. "127.0.0.1:50123 -> hello"."""
+        return f"{self.peer} -> {text}"
 
     def send(self, data):
         if isinstance(data, str):
