@@ -1,0 +1,472 @@
+#include "CVelmoraDlg.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QAccessible>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTest>
+#include <QTimer>
+#include <atomic>
+#include <boost/bind/bind.hpp>
+#include <boost/system/system_error.hpp>
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+
+#include "CAboutDlg.h"
+#include "CDlgServer.h"
+#include "CResourceTable.h"
+#include "Resource.h"
+#include "ScopedModalScript.h"
+
+namespace {
+
+using Platform::CDialog;
+using Platform::IDCANCEL;
+using Platform::IDOK;
+using std::chrono::steady_clock;
+
+// Collects the texts the worker reports, from the worker thread.
+class CReports {
+public:
+    CVelmoraDlg::WorkerErrorHandler Handler() {
+        return [this](const CString& text) {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_texts.push_back(text);
+        };
+    }
+    std::vector<CString> Texts() {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_texts;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<CString> m_texts;
+};
+
+QPlainTextEdit* Log(const CVelmoraDlg& dlg) { return dlg.GetDlgItem<QPlainTextEdit>(IDC_EDIT_LOG); }
+
+QPushButton* Button(const CDialog& dlg, int nID) { return dlg.GetDlgItem<QPushButton>(nID); }
+
+// Restores string 101 after a test that empties it.
+class ScopedAboutString {
+public:
+    explicit ScopedAboutString(const CString& text)
+        : m_saved(Platform::CResourceTable::LoadString(IDS_ABOUTBOX)) {
+        Platform::CResourceTable::SetString(IDS_ABOUTBOX, text);
+    }
+    ~ScopedAboutString() { Platform::CResourceTable::SetString(IDS_ABOUTBOX, m_saved); }
+
+private:
+    CString m_saved;
+};
+
+QMenu* OpenLogMenu(const CVelmoraDlg& dlg) {
+    QWidget* pViewport = Log(dlg)->viewport();
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(3, 3),
+                            pViewport->mapToGlobal(QPoint(3, 3)));
+    QApplication::sendEvent(pViewport, &event);
+    return qobject_cast<QMenu*>(QApplication::activePopupWidget());
+}
+
+// Descriptors open now that are inheritable across exec.
+std::set<int> OpenDescriptors() {
+    std::set<int> fds;
+    DIR* pDir = opendir("/proc/self/fd");
+    if (pDir == nullptr) return fds;
+    const int self = dirfd(pDir);
+    while (const dirent* pEntry = readdir(pDir)) {
+        if (pEntry->d_name[0] == '.') continue;
+        const int fd = std::atoi(pEntry->d_name);
+        if (fd != self) fds.insert(fd);
+    }
+    closedir(pDir);
+    return fds;
+}
+
+TEST(CVelmoraDlgTest, TemplateCaptionsIdsAndLayout) {
+    CVelmoraDlg dlg;
+    EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Velmora"));
+    EXPECT_EQ(dlg.objectName(), QStringLiteral("CVelmoraDlg"));
+    EXPECT_TRUE(dlg.windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_TRUE(dlg.windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_NE(dlg.minimumSize(), dlg.maximumSize());
+
+    EXPECT_EQ(Button(dlg, IDOK)->text(), QStringLiteral("OK"));
+    EXPECT_TRUE(Button(dlg, IDOK)->isDefault());
+    EXPECT_EQ(Button(dlg, IDC_BUTTON_PORT_LISTEN)->text(), QStringLiteral("Port Listen"));
+    EXPECT_EQ(Button(dlg, IDC_BUTTON_SOCKET_DUPLICATE)->text(), QStringLiteral("ソケット複製"));
+    EXPECT_EQ(Button(dlg, IDC_BUTTON_PORT_LISTEN)->objectName(),
+              QStringLiteral("buttonPortListen"));
+    ASSERT_NE(Log(dlg), nullptr);
+    EXPECT_EQ(Log(dlg)->objectName(), QStringLiteral("editLog"));
+
+    EXPECT_EQ(Log(dlg)->geometry(), dlg.MapDialogRect(QRect(7, 7, 322, 196)));
+    EXPECT_EQ(Button(dlg, IDOK)->geometry(), dlg.MapDialogRect(QRect(279, 220, 50, 14)));
+    EXPECT_EQ(Button(dlg, IDC_BUTTON_PORT_LISTEN)->geometry(),
+              dlg.MapDialogRect(QRect(7, 212, 91, 22)));
+    EXPECT_EQ(Button(dlg, IDC_BUTTON_SOCKET_DUPLICATE)->geometry(),
+              dlg.MapDialogRect(QRect(114, 211, 91, 23)));
+    EXPECT_EQ(dlg.size(), dlg.MapDialogRect(QRect(0, 0, 336, 241)).size());
+    // Buttons along the bottom, the log box above them.
+    for (const int nID : {IDOK, IDC_BUTTON_PORT_LISTEN, IDC_BUTTON_SOCKET_DUPLICATE})
+        EXPECT_GT(Button(dlg, nID)->geometry().top(), Log(dlg)->geometry().bottom());
+}
+
+TEST(CVelmoraDlgTest, TheLogBoxScrollsBothWaysDoesNotWrapAndIsEditable) {
+    CVelmoraDlg dlg;
+    QPlainTextEdit* pLog = Log(dlg);
+    EXPECT_EQ(pLog->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    EXPECT_EQ(pLog->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    EXPECT_EQ(pLog->lineWrapMode(), QPlainTextEdit::NoWrap);
+    EXPECT_FALSE(pLog->isReadOnly());
+    EXPECT_EQ(pLog->maximumBlockCount(), 0);
+}
+
+TEST(CVelmoraDlgTest, AppendLogPutsEachTextOnANewLineBelowAnEmptyFirstLine) {
+    CVelmoraDlg dlg;
+    dlg.AppendLog(QStringLiteral("127.0.0.1:50123 -> OnAccept"));
+    EXPECT_EQ(Log(dlg)->toPlainText(), QStringLiteral("\n127.0.0.1:50123 -> OnAccept"));
+    dlg.AppendLog(QStringLiteral("127.0.0.1:50123 -> hello"));
+    dlg.AppendLog(QStringLiteral("two\r\nlines"));
+    dlg.AppendLog(QString());
+    EXPECT_EQ(
+        Log(dlg)->toPlainText(),
+        QStringLiteral("\n127.0.0.1:50123 -> OnAccept\n127.0.0.1:50123 -> hello\ntwo\nlines\n"));
+    EXPECT_EQ(Log(dlg)->blockCount(), 6);
+}
+
+TEST(CVelmoraDlgTest, AppendLogCollapsesTheOperatorsSelectionAndNeverOverwritesIt) {
+    CVelmoraDlg dlg;
+    dlg.AppendLog(QStringLiteral("alpha"));
+    dlg.AppendLog(QStringLiteral("beta"));
+    QPlainTextEdit* pLog = Log(dlg);
+
+    // The operator types at the start and selects "alpha".
+    QTextCursor cursor = pLog->textCursor();
+    cursor.setPosition(0);
+    pLog->setTextCursor(cursor);
+    QTest::keyClicks(pLog, QStringLiteral("typed"));
+    cursor = pLog->textCursor();
+    cursor.setPosition(6);
+    cursor.setPosition(11, QTextCursor::KeepAnchor);
+    pLog->setTextCursor(cursor);
+    ASSERT_EQ(pLog->textCursor().selectedText(), QStringLiteral("alpha"));
+
+    dlg.AppendLog(QStringLiteral("gamma"));
+    EXPECT_EQ(pLog->toPlainText(), QStringLiteral("typed\nalpha\nbeta\ngamma"));
+    EXPECT_FALSE(pLog->textCursor().hasSelection());
+    EXPECT_EQ(pLog->textCursor().position(), pLog->document()->characterCount() - 1);
+}
+
+TEST(CVelmoraDlgTest, AppendLogKeepsTheEndInView) {
+    CVelmoraDlg dlg;
+    dlg.show();
+    for (int i = 0; i < 500; ++i) dlg.AppendLog(QStringLiteral("line %1").arg(i));
+    QPlainTextEdit* pLog = Log(dlg);
+    EXPECT_GT(pLog->verticalScrollBar()->value(), 400);
+    EXPECT_TRUE(pLog->viewport()->rect().contains(pLog->cursorRect()));
+}
+
+TEST(CVelmoraDlgTest, ABatchIsAppendedLikeOneLineAfterAnother) {
+    CVelmoraDlg one;
+    CVelmoraDlg batch;
+    const std::list<CString> texts{QStringLiteral("a"), QString(), QStringLiteral("b\r\nc")};
+    one.AppendLog(QStringLiteral("first"));
+    batch.AppendLog(QStringLiteral("first"));
+    for (const CString& text : texts) one.AppendLog(text);
+    QTextCursor selection = Log(batch)->textCursor();
+    selection.setPosition(1);
+    selection.setPosition(3, QTextCursor::KeepAnchor);
+    Log(batch)->setTextCursor(selection);
+    batch.AppendLog(texts);
+    batch.AppendLog(std::list<CString>());
+    EXPECT_EQ(Log(batch)->toPlainText(), Log(one)->toPlainText());
+    EXPECT_EQ(Log(batch)->toPlainText(), QStringLiteral("\nfirst\na\n\nb\nc"));
+    EXPECT_FALSE(Log(batch)->textCursor().hasSelection());
+    EXPECT_EQ(Log(batch)->textCursor().position(), Log(batch)->document()->characterCount() - 1);
+}
+
+// Appends lines in batches of nBatch (1: one AppendLog per line) and returns lines per second.
+double AppendRate(int nLines, int nBatch) {
+    CVelmoraDlg dlg;
+    dlg.show();
+    const auto start = steady_clock::now();
+    for (int first = 0; first < nLines; first += nBatch) {
+        std::list<CString> texts;
+        for (int i = first; i < first + nBatch; ++i)
+            texts.push_back(
+                QStringLiteral("127.0.0.1:%1 -> message %2").arg(40000 + i % 1000).arg(i));
+        if (nBatch == 1)
+            dlg.AppendLog(texts.front());
+        else
+            dlg.AppendLog(texts);
+        // The box is painted between batches, as the UI thread does between wake-ups.
+        if (first % 1000 == 0) QApplication::processEvents();
+    }
+    QApplication::processEvents();
+    const double seconds = std::chrono::duration<double>(steady_clock::now() - start).count();
+    EXPECT_EQ(Log(dlg)->blockCount(), nLines + 1);
+    EXPECT_TRUE(Log(dlg)->viewport()->rect().contains(Log(dlg)->cursorRect()));
+    std::printf("AppendLog, batches of %d: %d lines in %.3f s (%.0f lines/s)\n", nBatch, nLines,
+                seconds, nLines / seconds);
+    return nLines / seconds;
+}
+
+TEST(CVelmoraDlgTest, AppendLogStaysFastForManyLines) {
+    // About 12,000 single lines and 250,000 batched lines a second here: the bounds catch a
+    // cost per line that grows with the box, not a slow machine.
+    EXPECT_GT(AppendRate(20000, 1), 1000.0);
+    EXPECT_GT(AppendRate(100000, 1000), 20000.0);
+}
+
+TEST(CVelmoraDlgTest, OkEscapeCloseBoxAndEnterInTheLogBoxEndTheDialog) {
+    const std::vector<std::function<void(CVelmoraDlg&)>> endings = {
+        [](CVelmoraDlg& dlg) { Button(dlg, IDOK)->click(); },
+        [](CVelmoraDlg& dlg) { QTest::keyClick(&dlg, Qt::Key_Escape); },
+        [](CVelmoraDlg& dlg) { dlg.close(); },
+        [](CVelmoraDlg& dlg) {
+            Log(dlg)->setFocus();
+            QTest::keyClick(Log(dlg), Qt::Key_Return);
+        },
+    };
+    for (std::size_t i = 0; i < endings.size(); ++i) {
+        CVelmoraDlg dlg;
+        bool bShown = false;
+        ScopedModalScript script([&](CDialog&) {
+            bShown = dlg.isVisible();
+            endings[i](dlg);
+        });
+        dlg.DoModal();
+        EXPECT_TRUE(bShown) << i;
+        EXPECT_FALSE(dlg.isVisible()) << i;
+        EXPECT_EQ(Log(dlg)->toPlainText(), QString()) << i;
+    }
+}
+
+TEST(CVelmoraDlgTest, ClosingWithAnIdleServiceReturnsPromptly) {
+    CReports reports;
+    CVelmoraDlg dlg(reports.Handler());
+    steady_clock::time_point closed;
+    ScopedModalScript script([&](CDialog&) {
+        closed = steady_clock::now();
+        Button(dlg, IDOK)->click();
+    });
+    dlg.DoModal();
+    const auto elapsed = steady_clock::now() - closed;
+    EXPECT_LT(elapsed, std::chrono::seconds(2));
+    std::printf("close with an idle service: %.3f ms\n",
+                std::chrono::duration<double, std::milli>(elapsed).count());
+    EXPECT_TRUE(reports.Texts().empty());
+}
+
+TEST(CVelmoraDlgTest, TheRealModalLoopRunsTheMainDialog) {
+    CVelmoraDlg dlg;
+    bool bModal = false;
+    QTimer::singleShot(0, &dlg, [&] {
+        bModal = QApplication::activeModalWidget() == &dlg;
+        dlg.AppendLog(QStringLiteral("while modal"));
+        Button(dlg, IDOK)->click();
+    });
+    EXPECT_EQ(dlg.DoModal(), IDOK);
+    EXPECT_TRUE(bModal);
+    EXPECT_EQ(Log(dlg)->toPlainText(), QStringLiteral("\nwhile modal"));
+}
+
+TEST(CVelmoraDlgTest, AnExceptionFromAPostedOperationIsReportedAndLaterPostsStillRun) {
+    boost::asio::io_service ioService;
+    auto pWork = std::make_unique<boost::asio::io_service::work>(ioService);
+    CReports reports;
+    boost::thread worker(
+        boost::bind(&CVelmoraDlg::RunIoService, boost::ref(ioService), reports.Handler()));
+
+    std::atomic<int> ran{0};
+    ioService.post([] {
+        throw boost::system::system_error(
+            boost::system::errc::make_error_code(boost::system::errc::address_in_use), "bind");
+    });
+    ioService.post([&ran] { ++ran; });
+    ioService.post([] { throw std::runtime_error("second failure"); });
+    ioService.post([&ran] { ++ran; });
+
+    const auto waitFor = [&ran](int count) {
+        const auto deadline = steady_clock::now() + std::chrono::seconds(10);
+        while (ran < count && steady_clock::now() < deadline) QTest::qWait(5);
+        return ran == count;
+    };
+    EXPECT_TRUE(waitFor(2));
+
+    // Only the release of the guard ends the worker: idle for a while, it still serves.
+    QTest::qWait(50);
+    ioService.post([&ran] { ++ran; });
+    EXPECT_TRUE(waitFor(3));
+    pWork.reset();
+    worker.join();
+    EXPECT_EQ(reports.Texts(), (std::vector<CString>{QStringLiteral("bind: Address already in use"),
+                                                     QStringLiteral("second failure")}));
+}
+
+class CFailingCloseDlg : public CVelmoraDlg {
+public:
+    using CVelmoraDlg::CVelmoraDlg;
+
+protected:
+    void CloseServer() override { throw std::runtime_error("close: Bad file descriptor"); }
+};
+
+TEST(CVelmoraDlgTest, AFailingStepInStopServerStillLetsTheJoinReturn) {
+    CReports reports;
+    CFailingCloseDlg dlg(reports.Handler());
+    ScopedModalScript script([&](CDialog&) { Button(dlg, IDOK)->click(); });
+    const auto start = steady_clock::now();
+    dlg.DoModal();
+    EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(reports.Texts(), std::vector<CString>{QStringLiteral("close: Bad file descriptor")});
+}
+
+TEST(CVelmoraDlgTest, TheWindowMenuEndsWithASeparatorAndTheAboutItem) {
+    CVelmoraDlg dlg;
+    QList<QAction*> actions;
+    ScopedModalScript script([&](CDialog& shown) {
+        if (&shown != &dlg) return;
+        actions = dlg.GetSystemMenu()->GetMenu()->actions();
+    });
+    dlg.DoModal();
+    ASSERT_GE(actions.size(), 2);
+    EXPECT_TRUE(actions[actions.size() - 2]->isSeparator());
+    EXPECT_EQ(actions.back()->text(), QStringLiteral("バージョン情報 Velmora(&A)..."));
+    EXPECT_EQ(actions.back()->data().toUInt(), IDM_ABOUTBOX);
+}
+
+TEST(CVelmoraDlgTest, TheAboutBoxOpensFromTheDialogsAndTheLogBoxsContextMenu) {
+    for (const bool bFromLogBox : {false, true}) {
+        CVelmoraDlg dlg;
+        std::vector<QString> opened;
+        ScopedModalScript script([&](CDialog& shown) {
+            if (&shown != &dlg) {
+                opened.push_back(shown.windowTitle());
+                EXPECT_NE(dynamic_cast<CAboutDlg*>(&shown), nullptr);
+                Button(shown, IDOK)->click();
+                return;
+            }
+            QMenu* pMenu = nullptr;
+            if (bFromLogBox) {
+                pMenu = OpenLogMenu(dlg);
+            } else {
+                QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(2, 2),
+                                        dlg.mapToGlobal(QPoint(2, 2)));
+                QApplication::sendEvent(&dlg, &event);
+                pMenu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            }
+            ASSERT_NE(pMenu, nullptr);
+            QAction* pAbout = pMenu->actions().back();
+            EXPECT_EQ(pAbout->text(), QStringLiteral("バージョン情報 Velmora(&A)..."));
+            pMenu->close();
+            pAbout->trigger();
+            Button(dlg, IDOK)->click();
+        });
+        dlg.DoModal();
+        EXPECT_EQ(opened, std::vector<QString>{QStringLiteral("バージョン情報 Velmora")})
+            << bFromLogBox;
+    }
+}
+
+TEST(CVelmoraDlgTest, NoAboutItemWhenString101IsEmpty) {
+    const ScopedAboutString empty{CString()};
+    CVelmoraDlg dlg;
+    bool bMenuEmpty = false;
+    QStringList logMenu;
+    ScopedModalScript script([&](CDialog&) {
+        bMenuEmpty = dlg.GetSystemMenu()->IsEmpty();
+        QMenu* pMenu = OpenLogMenu(dlg);
+        ASSERT_NE(pMenu, nullptr);
+        for (const QAction* pAction : pMenu->actions()) logMenu << pAction->text();
+        pMenu->close();
+    });
+    dlg.DoModal();
+    EXPECT_TRUE(bMenuEmpty);
+    EXPECT_FALSE(logMenu.isEmpty());
+    EXPECT_FALSE(logMenu.join(QLatin1Char('|')).contains(QStringLiteral("Velmora")));
+}
+
+TEST(CVelmoraDlgTest, PortListenOpensThePortDialogWithTenThousandEveryTime) {
+    CVelmoraDlg dlg;
+    std::vector<QString> shown;
+    std::vector<QString> titles;
+    int nPortDialog = 0;
+    ScopedModalScript script([&](CDialog& current) {
+        if (&current == &dlg) {
+            Button(dlg, IDC_BUTTON_PORT_LISTEN)->click();
+            Button(dlg, IDC_BUTTON_PORT_LISTEN)->click();
+            Button(dlg, IDOK)->click();
+            return;
+        }
+        auto* pPort = dynamic_cast<CDlgServer*>(&current);
+        ASSERT_NE(pPort, nullptr);
+        titles.push_back(pPort->windowTitle());
+        auto* pEdit = pPort->GetDlgItem<QLineEdit>(IDC_EDIT_PORT);
+        shown.push_back(pEdit->text());
+        pEdit->setText(QStringLiteral("2345"));
+        Button(*pPort, ++nPortDialog == 1 ? IDOK : IDCANCEL)->click();
+    });
+    dlg.DoModal();
+    EXPECT_EQ(shown, (std::vector<QString>{QStringLiteral("10000"), QStringLiteral("10000")}));
+    EXPECT_EQ(titles, (std::vector<QString>{QStringLiteral("Dialog"), QStringLiteral("Dialog")}));
+}
+
+TEST(CVelmoraDlgTest, ControlsAreVisibleToAssistiveTechnology) {
+    CVelmoraDlg dlg;
+    dlg.AppendLog(QStringLiteral("first"));
+    dlg.AppendLog(QStringLiteral("second"));
+    dlg.show();
+    for (const auto& [nID, caption] :
+         {std::pair{IDOK, "OK"}, std::pair{IDC_BUTTON_PORT_LISTEN, "Port Listen"},
+          std::pair{IDC_BUTTON_SOCKET_DUPLICATE, "ソケット複製"}}) {
+        QAccessibleInterface* pButton = QAccessible::queryAccessibleInterface(Button(dlg, nID));
+        ASSERT_NE(pButton, nullptr);
+        EXPECT_EQ(pButton->role(), QAccessible::Button);
+        EXPECT_EQ(pButton->text(QAccessible::Name), QString::fromUtf8(caption));
+        EXPECT_NE(pButton->actionInterface(), nullptr);
+    }
+    QAccessibleInterface* pLog = QAccessible::queryAccessibleInterface(Log(dlg));
+    ASSERT_NE(pLog, nullptr);
+    EXPECT_EQ(pLog->role(), QAccessible::EditableText);
+    EXPECT_TRUE(pLog->state().multiLine);
+    EXPECT_TRUE(pLog->state().editable);
+    ASSERT_NE(pLog->textInterface(), nullptr);
+    const int nCount = pLog->textInterface()->characterCount();
+    EXPECT_EQ(pLog->textInterface()->text(0, nCount), QStringLiteral("\nfirst\nsecond"));
+}
+
+TEST(CVelmoraDlgTest, TheDialogsOpenNoInheritableDescriptor) {
+    const std::set<int> before = OpenDescriptors();
+    std::vector<int> inheritable;
+    CVelmoraDlg dlg;
+    ScopedModalScript script([&](CDialog& shown) {
+        if (&shown == &dlg) {
+            Button(dlg, IDC_BUTTON_PORT_LISTEN)->click();
+            Button(dlg, IDOK)->click();
+            return;
+        }
+        for (const int fd : OpenDescriptors()) {
+            const int flags = fcntl(fd, F_GETFD);
+            if (!before.count(fd) && flags >= 0 && !(flags & FD_CLOEXEC)) inheritable.push_back(fd);
+        }
+        Button(shown, IDCANCEL)->click();
+    });
+    dlg.DoModal();
+    EXPECT_TRUE(inheritable.empty());
+}
+
+}  // namespace
