@@ -2,8 +2,21 @@
 
 #include "CVelmoraApp.h"
 #include "CWinApp.h"
+#include "Descriptors.h"
+#include "HandOffStartup.h"
+#include "ProcessLauncher.h"
 
 int main(int argc, char* argv[]) {
+    // Before any thread or Qt descriptor exists: a handed-over client socket must never be
+    // inherited by anything started later, and the state variable must not reach our own
+    // children.
+    theApp.m_handOff = Platform::TakeHandOffStartup(argc, argv);
+    std::string reason;
+    // Read once: a copy is started from this path, so a new build installed there takes over.
+    theApp.m_modulePath = Platform::ReadExecutablePath(reason);
+    // Many connections without the operator touching ulimit.
+    Platform::RaiseDescriptorLimit(reason);
+
     // Recorded before Qt's application object takes its own options out of argv.
     Platform::CWinApp::SetCommandLine(argc, argv);
     QApplication application(argc, argv);

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <string>
+
 #include "CWinApp.h"
+#include "HandOffStartup.h"
 
 // The application: runs the main dialog modally, and the program ends when it returns.
 class CVelmoraApp : public Platform::CWinApp {
@@ -8,6 +11,11 @@ public:
     CVelmoraApp();
 
     bool InitInstance() override;
+
+    // Set by main before InitInstance: the program's own path and what a handing-over
+    // process passed to this one.
+    std::string m_modulePath;
+    Platform::CHandOffStartup m_handOff;
 };
 
 // The one application object.

@@ -9,18 +9,20 @@
 #include "CEdit.h"
 #include "CMenu.h"
 #include "CResourceTable.h"
+#include "CWinApp.h"
 #include "Resource.h"
 #include "ui_CVelmoraDlg.h"
 
-namespace {
-
-void WriteWorkerError(const CString& text) { qWarning("%s", qUtf8Printable(text)); }
-
-}  // namespace
-
-CVelmoraDlg::CVelmoraDlg(WorkerErrorHandler onWorkerError)
+CVelmoraDlg::CVelmoraDlg(std::string modulePath, Platform::CHandOffStartup handOff,
+                         WorkerErrorHandler onWorkerError)
     : CDialog(std::make_unique<Ui::CVelmoraDlg>()),
-      m_onWorkerError(onWorkerError ? std::move(onWorkerError) : WriteWorkerError),
+      m_onWorkerError(onWorkerError ? std::move(onWorkerError)
+                                    : WorkerErrorHandler([this](const CString& text) {
+                                          Post(QStringLiteral("RunIoService -> ") + text);
+                                      })),
+      m_modulePath(std::move(modulePath)),
+      m_handOff(std::move(handOff)),
+      m_acceptor(this, m_ioService),
       m_hIcon(Platform::CResourceTable::LoadIcon(IDR_MAINFRAME)) {
     connect(GetDlgItem<QPushButton>(IDC_BUTTON_PORT_LISTEN), &QPushButton::clicked, this,
             &CVelmoraDlg::OnBnClickedPortListen);
@@ -28,8 +30,9 @@ CVelmoraDlg::CVelmoraDlg(WorkerErrorHandler onWorkerError)
             &CVelmoraDlg::OnBnClickedSocketDuplicate);
 }
 
-// Members go in reverse order: the guard (if StopServer never ran), then the service with
-// its unrun operations, then the already joined thread.
+// Members go in reverse order: the acceptor with every connection, the guard (if StopServer
+// never ran), then the service with its unrun operations, then the already joined thread;
+// last the queue, dropping lines not yet shown.
 CVelmoraDlg::~CVelmoraDlg() = default;
 
 bool CVelmoraDlg::OnInitDialog() {
@@ -52,7 +55,7 @@ bool CVelmoraDlg::OnInitDialog() {
     m_thread = boost::thread(
         boost::bind(&CVelmoraDlg::RunIoService, boost::ref(m_ioService), m_onWorkerError));
 
-    // Start-up adoption of the sockets named on the command line is posted here.
+    m_ioService.post(boost::bind(&CVelmoraDlg::AdoptSockets, this, Platform::GetCommandLine()));
 
     return true;
 }
@@ -118,14 +121,49 @@ void CVelmoraDlg::StopServer(CVelmoraDlg* pThis) {
     pThis->CloseServer();
 }
 
-void CVelmoraDlg::CloseServer() {}
+void CVelmoraDlg::CloseServer() {
+    // Every step runs even when an earlier one fails; the first failure is reported.
+    boost::system::error_code firstError;
+    const char* firstStep = nullptr;
+    auto note = [&](const char* step, const boost::system::error_code& error) {
+        if (error && !firstStep) {
+            firstStep = step;
+            firstError = error;
+        }
+    };
+    boost::system::error_code error;
+    m_acceptor.m_tcpAcceptor.close(error);
+    note("close", error);
+    for (const auto& spSocket : m_acceptor.m_registry) {
+        spSocket->m_socket.close(error);
+        note("close", error);
+    }
+    for (const auto& spWatch : m_childWatches) spWatch->close(error);
+    if (firstStep) throw boost::system::system_error(firstError, firstStep);
+}
 
 void CVelmoraDlg::OnBnClickedPortListen() {
     CDlgServer dlg;
     dlg.m_port = 10000;
     if (dlg.DoModal() == Platform::IDOK) {
-        // Listening on dlg.m_port is posted here once the server exists.
+        m_ioService.post(boost::bind(&CVelmoraDlg::Listen, this,
+                                     static_cast<unsigned short>(dlg.m_port & 0xFFFF)));
     }
 }
 
-void CVelmoraDlg::OnBnClickedSocketDuplicate() {}
+void CVelmoraDlg::Listen(CVelmoraDlg* pThis, unsigned short port) {
+    // A refused port is the operator's to see; the worker and every connection go on.
+    try {
+        CNoxSocket::CAcceptor::Listen(&pThis->m_acceptor, port);
+    } catch (const boost::system::system_error& e) {
+        pThis->Post(QStringLiteral("Listen -> ") + QString::fromLocal8Bit(e.what()));
+    }
+}
+
+void CVelmoraDlg::OnMessages(std::list<CString>& batch) { AppendLog(batch); }
+
+CString CVelmoraDlg::GetEndpointText(const boost::asio::ip::tcp::endpoint& endpoint) {
+    return QStringLiteral("%1:%2")
+        .arg(QString::fromLocal8Bit(endpoint.address().to_string().c_str()))
+        .arg(endpoint.port());
+}

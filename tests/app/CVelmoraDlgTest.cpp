@@ -257,7 +257,7 @@ TEST(CVelmoraDlgTest, OkEscapeCloseBoxAndEnterInTheLogBoxEndTheDialog) {
 
 TEST(CVelmoraDlgTest, ClosingWithAnIdleServiceReturnsPromptly) {
     CReports reports;
-    CVelmoraDlg dlg(reports.Handler());
+    CVelmoraDlg dlg({}, {}, reports.Handler());
     steady_clock::time_point closed;
     ScopedModalScript script([&](CDialog&) {
         closed = steady_clock::now();
@@ -327,7 +327,7 @@ protected:
 
 TEST(CVelmoraDlgTest, AFailingStepInStopServerStillLetsTheJoinReturn) {
     CReports reports;
-    CFailingCloseDlg dlg(reports.Handler());
+    CFailingCloseDlg dlg({}, {}, reports.Handler());
     ScopedModalScript script([&](CDialog&) { Button(dlg, IDOK)->click(); });
     const auto start = steady_clock::now();
     dlg.DoModal();
