@@ -25,6 +25,9 @@ void CVelmoraDlg::CSocketApp::OnReceive(const boost::shared_ptr<std::vector<char
     const CString text =
         QString::fromUtf8(bytes.data(), static_cast<qsizetype>(end - bytes.begin()));
     m_pOwner->Post(m_endpointText + QLatin1String(" -> ") + text);
+    if (m_pOwner->m_nQueuedLines.load(std::memory_order_relaxed) > kLogHighWater) {
+        m_pOwner->PauseReading(this);
+    }
 }
 
 void CVelmoraDlg::CSocketApp::OnError(const boost::system::error_code& error) {

@@ -160,7 +160,39 @@ void CVelmoraDlg::Listen(CVelmoraDlg* pThis, unsigned short port) {
     }
 }
 
-void CVelmoraDlg::OnMessages(std::list<CString>& batch) { AppendLog(batch); }
+void CVelmoraDlg::Post(const CString& line) {
+    m_nQueuedLines.fetch_add(1);
+    Nox::CNoxPostMessageToUIThread<CString>::Post(line);
+}
+
+void CVelmoraDlg::OnMessages(std::list<CString>& batch) {
+    AppendLog(batch);
+    const std::size_t nQueued = m_nQueuedLines.fetch_sub(batch.size()) - batch.size();
+    if (nQueued <= kLogLowWater && m_bReadingPaused.exchange(false)) {
+        m_ioService.post(boost::bind(&CVelmoraDlg::ResumeReading, this));
+    }
+}
+
+void CVelmoraDlg::PauseReading(CSocketApp* pSocket) {
+    pSocket->SuspendReceive();
+    m_pausedSockets.push_back(pSocket);
+    m_bReadingPaused.store(true);
+    // The UI thread may have caught up before the flag was set; then nobody else resumes.
+    if (m_nQueuedLines.load() <= kLogLowWater && m_bReadingPaused.exchange(false)) {
+        m_ioService.post(boost::bind(&CVelmoraDlg::ResumeReading, this));
+    }
+}
+
+void CVelmoraDlg::ResumeReading(CVelmoraDlg* pThis) {
+    std::vector<CSocketApp*> paused;
+    paused.swap(pThis->m_pausedSockets);
+    for (CSocketApp* pSocket : paused) {
+        // A connection handed off or closed meanwhile stays as it is.
+        if (pSocket->m_socket.is_open() && pSocket->IsReceiveSuspended()) {
+            pSocket->ResumeReceive();
+        }
+    }
+}
 
 CString CVelmoraDlg::GetEndpointText(const boost::asio::ip::tcp::endpoint& endpoint) {
     return QStringLiteral("%1:%2")

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QIcon>
+#include <atomic>
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -112,8 +113,19 @@ public:
     // Adopts the connections named by args[1..], resuming each from its handed-over state.
     static void AdoptSockets(CVelmoraDlg* pThis, const std::vector<CString>& args);
 
+    // Queues a log line for the log box. Any thread.
+    void Post(const CString& line);
+
     // The receiver of the log-line queue: appends the batch to the log box. UI thread.
     void OnMessages(std::list<CString>& batch) override;
+
+    // Back-pressure, on the worker: a connection whose line finds the log box this far behind
+    // stops reading, so TCP holds the clients back; reading resumes once the box has caught
+    // up to the low-water mark. No message is dropped and neither thread waits for the other.
+    static constexpr std::size_t kLogHighWater = 65536;
+    static constexpr std::size_t kLogLowWater = 16384;
+    void PauseReading(CSocketApp* pSocket);
+    static void ResumeReading(CVelmoraDlg* pThis);
 
 protected:
     bool OnInitDialog() override;
@@ -150,6 +162,12 @@ private:
     // again once StopServer has run.
     std::unique_ptr<boost::asio::io_service::work> m_work;
     CAcceptorApp m_acceptor;
+    // Lines posted and not yet appended to the log box.
+    std::atomic<std::size_t> m_nQueuedLines{0};
+    // Set while connections are paused; whoever clears it posts ResumeReading.
+    std::atomic<bool> m_bReadingPaused{false};
+    // Connections paused by back-pressure; the registry keeps them alive. Worker thread.
+    std::vector<CSocketApp*> m_pausedSockets;
     // Pidfds of started copies not yet reaped. Worker thread.
     std::set<boost::shared_ptr<boost::asio::posix::stream_descriptor>> m_childWatches;
     QIcon m_hIcon;
