@@ -1,0 +1,399 @@
+"""End-to-end tests of the server: the real program, real TCP clients on loopback.
+
+Runs inside with-display.sh; VELMORA_EXE names the program (build/velmora). Every check
+reads the log box through the accessibility bus, as a person would read the window.
+Several checks share one launch of the program to keep the suite quick.
+
+VELMORA_E2E_SERVER_SHOT, when set, names a PNG file where the screenshot of the window with
+its log lines is kept for a person to look at (outside the repository).
+"""
+
+import os
+import random
+import socket
+import struct
+import subprocess
+import threading
+import time
+import unittest
+
+import velmora_driver as driver
+
+EXE = os.environ.get("VELMORA_EXE", "")
+
+# Generous bounds: they only catch a hang, they are no timing assertion.
+CLOSE_TIMEOUT = 30.0
+LIMIT = 64 * 1024 * 1024
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+def port_is_free(port, reuse_address=False):
+    """True when nothing holds port on any IPv4 address (bound, listening or in TIME_WAIT).
+
+    With reuse_address, connections in TIME_WAIT do not count, as for the server, which sets
+    SO_REUSEADDR: a fixed port stays usable right after an earlier run closed on it.
+    """
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        if reuse_address:
+            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            probe.bind(("0.0.0.0", port))
+        except OSError:
+            return False
+    return True
+
+
+def free_ports(count):
+    """count distinct free ports below the ephemeral range, so no client is given one."""
+    chosen = []
+    for _ in range(1000):
+        port = random.randrange(20000, 32000)
+        if port not in chosen and port_is_free(port):
+            chosen.append(port)
+            if len(chosen) == count:
+                return chosen
+    raise RuntimeError("no free ports found")
+
+
+def nothing_listens(port):
+    """True when a connect to 127.0.0.1:port is refused."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=5):
+            return False
+    except ConnectionRefusedError:
+        return True
+
+
+def frame(data):
+    if isinstance(data, str):
+        data = data.encode("utf-8")
+    return struct.pack("<I", len(data)) + data
+
+
+def received_until_close(client, timeout=CLOSE_TIMEOUT):
+    """Every byte the server sent to client up to the end of the connection; None on a hang.
+
+    A reset ends the stream like an end of file: what matters is that no byte came before.
+    """
+    client.sock.settimeout(timeout)
+    data = b""
+    for _ in range(1000):
+        try:
+            chunk = client.sock.recv(65536)
+        except (ConnectionResetError, BrokenPipeError):
+            return data
+        except socket.timeout:
+            return None
+        if not chunk:
+            return data
+        data += chunk
+    return data
+
+
+def received_meanwhile(client, wait=0.2):
+    """Bytes the server has sent to a live client within wait seconds (b"" when none)."""
+    client.sock.settimeout(wait)
+    try:
+        return client.sock.recv(65536, socket.MSG_PEEK)
+    except socket.timeout:
+        return b""
+    finally:
+        client.sock.settimeout(driver.DEFAULT_TIMEOUT)
+
+
+def settled_screenshot(region, attempts=40):
+    """PNG bytes of region once two captures in a row match, so the window has painted."""
+    command = ["import", "-window", "root", "-crop", "{2}x{3}+{0}+{1}".format(*region),
+               "+repage", "png:-"]
+    previous = None
+    for _ in range(attempts):
+        image = subprocess.run(command, check=True, capture_output=True, stdin=subprocess.DEVNULL,
+                               timeout=driver.DEFAULT_TIMEOUT).stdout
+        if image == previous:
+            return image
+        previous = image
+        time.sleep(0.1)
+    return previous
+
+
+class BoundedSender(threading.Thread):
+    """Sends numbered 1 MiB messages on one connection without pause until the connection
+    ends, it is told to stop, or its bounds (count and time) are reached.
+
+    Each body is "busy N", a zero byte and padding: the server reads every byte while the log
+    gets one short line per MiB, so the load stays on the socket side and the log box small.
+    """
+
+    BODY_SIZE = 1024 * 1024
+
+    def __init__(self, client, max_messages=20_000, max_seconds=60.0):
+        super().__init__(daemon=True)
+        self.client = client
+        self.max_messages = max_messages
+        self.max_seconds = max_seconds
+        self.stop = threading.Event()
+        self.sent = 0
+        self.error = None
+
+    def run(self):
+        deadline = time.monotonic() + self.max_seconds
+        padding = bytes(self.BODY_SIZE)
+        try:
+            while (not self.stop.is_set() and self.sent < self.max_messages
+                   and time.monotonic() < deadline):
+                text = f"busy {self.sent}".encode()
+                self.client.send_raw(frame(text + padding[len(text):]))
+                self.sent += 1
+        except OSError as e:
+            self.error = e
+
+
+@unittest.skipUnless(EXE and os.path.exists(EXE), "VELMORA_EXE not built")
+class ServerTest(unittest.TestCase):
+    def setUp(self):
+        self.apps = []
+        self.clients = []
+        self.sockets = []
+
+    def tearDown(self):
+        for client in self.clients:
+            client.close()
+        for sock in self.sockets:
+            sock.close()
+        for app in self.apps + driver.apps_of(EXE):
+            app.kill()
+
+    # -- helpers -------------------------------------------------------------------------
+    def launch(self):
+        app = driver.launch(EXE)
+        self.apps.append(app)
+        self.assertEqual(app.log_lines(), [])
+        return app
+
+    def connect(self, port):
+        client = driver.FramedClient(port)
+        self.clients.append(client)
+        return client
+
+    def open_port_dialog(self, app):
+        """Opens the port dialog and checks that it offers 10000, as it does every time."""
+        dialog = app.open_port_dialog()
+        self.assertEqual(dialog.text, "10000")
+        return dialog
+
+    def listen(self, app, port_text):
+        dialog = self.open_port_dialog(app)
+        dialog.set_text(port_text)
+        dialog.ok()
+
+    def accept(self, app, port, expected):
+        """Connects a client, waits for its OnAccept line and records it in expected."""
+        client = self.connect(port)
+        expected.append(client.line("OnAccept"))
+        app.wait_for_line(expected[-1], after=len(expected) - 1)
+        return client
+
+    def wait_log(self, app, expected):
+        """Waits for the last expected line in its place, then checks the whole log."""
+        app.wait_for_line(expected[-1], after=len(expected) - 1)
+        self.assertEqual(app.log_lines(), expected)
+
+    def assert_prompt_keeps_dialog_open(self, app, dialog, text):
+        """OK on an unusable port: a prompt opens over the dialog, which stays open."""
+        dialog.set_text(text)
+        dialog.ok(wait=False)
+        prompt = driver.poll(lambda: self._prompt_window(app), driver.DEFAULT_TIMEOUT,
+                             f"the prompt for {text!r}")
+        self.assertIn("0 から 4294967295 までの整数を入力してください。",
+                      [a.get_name() for a in driver._walk(prompt)])
+        self.assertTrue(dialog.is_open())
+        app.click("OK", window=prompt)
+        driver.poll(lambda: self._prompt_window(app) is None, driver.DEFAULT_TIMEOUT,
+                    "the prompt to close")
+        self.assertTrue(dialog.is_open())
+        self.assertEqual(dialog.text, text)
+
+    @staticmethod
+    def _prompt_window(app):
+        for window in app.windows():
+            if window.get_role() == driver.Atspi.Role.ALERT:
+                return window
+        return None
+
+    def assert_closes_and_clients_get_nothing(self, app, clients):
+        """OK ends the process with exit code 0; each client then reads only the end."""
+        self.assertEqual(app.close(timeout=CLOSE_TIMEOUT), 0)
+        for client in clients:
+            self.assertEqual(received_until_close(client), b"", client.peer)
+
+    # -- tests ---------------------------------------------------------------------------
+    def test_messages_and_errors_are_logged_line_by_line(self):
+        port, other_port = free_ports(2)
+        app = self.launch()
+        self.listen(app, port)
+        expected = []
+
+        # One client, its messages each on one line, whatever bytes they hold.
+        first = self.accept(app, port, expected)
+        self.assertEqual(expected, [f"127.0.0.1:{first.sock.getsockname()[1]} -> OnAccept"])
+        messages = [
+            ("hello", "hello"),
+            (b"", ""),
+            (b"abc\x00def", "abc"),
+            (b"\x00hidden", ""),
+            (b"caf\xe9", "caf\ufffd"),
+            (b"\xff\xfe", "\ufffd\ufffd"),
+            ("日本".encode() + b"\x80!", "日本\ufffd!"),
+            ("%s", "%s"),
+            ("%n", "%n"),
+            ("%1", "%1"),
+            ("{}", "{}"),
+            ("%1 %2 %s%n%% {0} {} %d", "%1 %2 %s%n%% {0} {} %d"),
+        ]
+        for data, _ in messages:
+            first.send(data)
+        expected += [first.line(text) for _, text in messages]
+        self.wait_log(app, expected)
+
+        # A second client is told apart by its port.
+        second = self.accept(app, port, expected)
+        self.assertNotEqual(first.peer, second.peer)
+        second.send("from the second")
+        first.send("from the first")
+        expected += [second.line("from the second")]
+        app.wait_for_line(expected[-1], after=len(expected) - 1)
+        expected += [first.line("from the first")]
+        self.wait_log(app, expected)
+
+        # A disconnect adds no line.
+        self.assertEqual(received_meanwhile(first), b"")
+        first.close()
+        time.sleep(0.2)
+        second.send("after the first left")
+        expected.append(second.line("after the first left"))
+        self.wait_log(app, expected)
+
+        # A hostile length: one line, only that connection ends (what follows it is not read).
+        hostile = self.accept(app, port, expected)
+        hostile.send_raw(b"\xff\xff\xff\xff" + frame("never logged"))
+        expected.append(hostile.line(f"message length 4294967295 exceeds the limit of {LIMIT} bytes"))
+        app.wait_for_line(expected[-1], after=len(expected) - 1)
+        self.assertEqual(received_until_close(hostile), b"")
+        second.send("after the hostile length")
+        expected.append(second.line("after the hostile length"))
+        self.wait_log(app, expected)
+
+        # A second listen while listening: one line, the listener and connections go on.
+        self.listen(app, other_port)
+        expected.append("Listen -> open: Already open")
+        self.wait_log(app, expected)
+        second.send("still served")
+        expected.append(second.line("still served"))
+        self.wait_log(app, expected)
+        third = self.accept(app, port, expected)
+        third.send("ポート番号 ソケット複製 日本語のメッセージ")
+        expected.append(third.line("ポート番号 ソケット複製 日本語のメッセージ"))
+        self.wait_log(app, expected)
+        self.assertTrue(nothing_listens(other_port))
+
+        # The window as a person sees it, kept when asked for.
+        image = settled_screenshot(app.extents())
+        self.assertEqual(image[:8], PNG_SIGNATURE)
+        shot = os.environ.get("VELMORA_E2E_SERVER_SHOT")
+        if shot:
+            with open(shot, "wb") as f:
+                f.write(image)
+
+        self.assertEqual(received_meanwhile(second), b"")
+        self.assertEqual(received_meanwhile(third), b"")
+        self.assert_closes_and_clients_get_nothing(app, [second, third])
+
+    def test_each_clients_lines_keep_its_order_and_close_is_prompt_under_load(self):
+        (port,) = free_ports(1)
+        app = self.launch()
+        self.listen(app, port)
+        expected = []
+        clients = [self.accept(app, port, expected) for _ in range(3)]
+
+        # 2,000 numbered messages from each of 3 clients, interleaved on the wire.
+        count = 2000
+        for start in range(0, count, 100):
+            for client in clients:
+                client.send_raw(b"".join(frame(f"n {i}") for i in range(start, start + 100)))
+        for client in clients:
+            app.wait_for_line(client.line(f"n {count - 1}"), timeout=60, after=len(expected))
+        lines = app.log_lines()
+        self.assertEqual(len(lines), len(expected) + 3 * count)
+        self.assertEqual(lines[:len(expected)], expected)
+        for client in clients:
+            mine = [line for line in lines[len(expected):] if line.startswith(client.peer + " -> ")]
+            self.assertEqual(mine, [client.line(f"n {i}") for i in range(count)], client.peer)
+        for client in clients:
+            self.assertEqual(received_meanwhile(client), b"")
+
+        # Closing while two clients idle and one sends without pause.
+        busy = self.accept(app, port, [*lines])
+        sender = BoundedSender(busy)
+        sender.start()
+        try:
+            app.wait_for_line(busy.line("busy 1"), after=len(lines))
+            self.assertEqual(app.close(timeout=CLOSE_TIMEOUT), 0)
+            # The connection ends with the process: the sender stops on its own, by an error.
+            sender.join(driver.DEFAULT_TIMEOUT)
+        finally:
+            sender.stop.set()
+            sender.join(driver.DEFAULT_TIMEOUT)
+        self.assertFalse(sender.is_alive())
+        self.assertIsInstance(sender.error, OSError)
+        for client in clients:
+            self.assertEqual(received_until_close(client), b"", client.peer)
+        self.assertEqual(received_until_close(busy), b"")
+
+    def test_port_dialog_cancel_invalid_and_busy_ports(self):
+        cancelled_port, busy_port, free_port = free_ports(3)
+        app = self.launch()
+
+        # Cancel posts nothing, whatever the edit held.
+        dialog = self.open_port_dialog(app)
+        dialog.set_text(cancelled_port)
+        dialog.cancel()
+
+        # An empty port and one past 32 bits keep the dialog open behind a prompt.
+        dialog = self.open_port_dialog(app)
+        self.assert_prompt_keeps_dialog_open(app, dialog, "")
+        self.assert_prompt_keeps_dialog_open(app, dialog, "4294967296")
+        dialog.cancel()
+
+        # A port somebody else holds: one line, and nothing listens afterwards.
+        busy = socket.create_server(("0.0.0.0", busy_port))
+        self.sockets.append(busy)
+        self.listen(app, busy_port)
+        expected = ["Listen -> bind: Address already in use"]
+        self.wait_log(app, expected)
+        # Posts run in order: had the cancelled dialog posted, its listen would have run by now.
+        self.assertTrue(nothing_listens(cancelled_port))
+
+        # A later Port Listen on a free port works and accepts.
+        self.listen(app, free_port)
+        client = self.accept(app, free_port, expected)
+        client.send("accepted after the refused port")
+        expected.append(client.line("accepted after the refused port"))
+        self.wait_log(app, expected)
+        self.assertTrue(nothing_listens(cancelled_port))
+        self.assert_closes_and_clients_get_nothing(app, [client])
+
+    def test_port_past_16_bits_listens_on_its_low_16_bits(self):
+        if not port_is_free(4464, reuse_address=True):
+            self.skipTest("port 4464 is in use on this machine")
+        app = self.launch()
+        self.listen(app, 70000)
+        expected = []
+        client = self.accept(app, 4464, expected)
+        client.send("on 4464")
+        expected.append(client.line("on 4464"))
+        self.wait_log(app, expected)
+        self.assert_closes_and_clients_get_nothing(app, [client])
+
+
+if __name__ == "__main__":
+    unittest.main()
