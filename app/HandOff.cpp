@@ -16,6 +16,33 @@ namespace {
 
 CString Text(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
 
+// A connection given to the child: its duplicate and what had been read but not logged.
+struct CHandedOff {
+    boost::shared_ptr<CNoxSocket::CSocket> m_spSocket;
+    int m_nDuplicate;
+    std::vector<char> m_state;
+};
+
+// After a failed start the duplicates still refer to the same connections: they go back
+// into their objects, which resume exactly where they stopped.
+void TakeBack(CVelmoraDlg* pThis, std::vector<CHandedOff>& handedOff) {
+    for (CHandedOff& c : handedOff) {
+        boost::system::error_code error;
+        c.m_spSocket->m_socket.assign(boost::asio::ip::tcp::v4(), c.m_nDuplicate, error);
+        if (error) {
+            std::string reason;
+            Platform::CloseDescriptor(c.m_nDuplicate, reason);
+            pThis->Post(
+                QStringLiteral("%1 -> assign: %2")
+                    .arg(static_cast<CVelmoraDlg::CSocketApp&>(*c.m_spSocket).EndpointText(),
+                         Text(error.message())));
+            continue;
+        }
+        c.m_spSocket->RestoreState(std::move(c.m_state));
+        c.m_spSocket->StartReceive();
+    }
+}
+
 }  // namespace
 
 void CVelmoraDlg::OnBnClickedSocketDuplicate() {
@@ -30,11 +57,6 @@ void CVelmoraDlg::HandOffConnections(CVelmoraDlg* pThis) {
         if (spSocket->m_socket.is_open()) spSocket->SuspendReceive();
     }
 
-    struct CHandedOff {
-        boost::shared_ptr<CNoxSocket::CSocket> m_spSocket;
-        int m_nDuplicate;
-        std::vector<char> m_state;
-    };
     std::vector<CHandedOff> handedOff;
     std::vector<boost::shared_ptr<CNoxSocket::CSocket>> kept;
     Platform::CHandOffState state;
@@ -42,7 +64,8 @@ void CVelmoraDlg::HandOffConnections(CVelmoraDlg* pThis) {
     CString handles;
     for (const auto& spSocket : registry) {
         const int h = DuplicateSocket(pThis, spSocket);
-        handles = QStringLiteral("%1 %2").arg(handles).arg(h);
+        // "%s %d" on the text so far, appended in place: linear for any number of handles.
+        handles += QLatin1Char(' ') + QString::number(h);
         args.push_back(std::to_string(h));
         if (h >= 0) {
             std::vector<char> bytes = spSocket->SaveState();
@@ -59,10 +82,9 @@ void CVelmoraDlg::HandOffConnections(CVelmoraDlg* pThis) {
     std::string reason;
     int stateFd = -1;
     if (!state.m_pending.empty()) {
+        // Without its state a half-received message would be lost: no start then.
         stateFd = state.WriteToMemfd(reason);
-        if (stateFd < 0) {
-            pThis->Post(QStringLiteral("CreateProcess -> %1").arg(Text(reason)));
-        } else {
+        if (stateFd >= 0) {
             inherit.push_back(stateFd);
             environment.emplace_back(Platform::kHandOffStateVariable, std::to_string(stateFd));
         }
@@ -85,20 +107,7 @@ void CVelmoraDlg::HandOffConnections(CVelmoraDlg* pThis) {
     } else {
         pThis->Post(
             QStringLiteral("CreateProcess -> %1; the connections stay here").arg(Text(reason)));
-        // The duplicates refer to the same connections: take them back with their state.
-        for (CHandedOff& c : handedOff) {
-            boost::system::error_code error;
-            c.m_spSocket->m_socket.assign(boost::asio::ip::tcp::v4(), c.m_nDuplicate, error);
-            if (error) {
-                pThis->Post(QStringLiteral("%1 -> assign: %2")
-                                .arg(static_cast<CSocketApp&>(*c.m_spSocket).EndpointText(),
-                                     Text(error.message())));
-                Platform::CloseDescriptor(c.m_nDuplicate, reason);
-                continue;
-            }
-            c.m_spSocket->RestoreState(std::move(c.m_state));
-            c.m_spSocket->StartReceive();
-        }
+        TakeBack(pThis, handedOff);
     }
     for (const auto& spSocket : kept) spSocket->ResumeReceive();
 }
