@@ -1,0 +1,435 @@
+"""End-to-end tests of the connection hand-off on the real program (run under with-display.sh).
+
+Real processes of build/velmora, real clients on loopback, the log box of every
+generation read through AT-SPI. Descriptors are counted under /proc/<pid>/fd and told
+apart with /proc/net/tcp (listening 0A, established 01).
+"""
+
+import collections
+import os
+import re
+import shutil
+import socket
+import stat
+import struct
+import tempfile
+import unittest
+import uuid
+
+import handoff_proc as proc
+import velmora_driver as driver
+
+EXE = os.environ.get("VELMORA_EXE", "")
+DUPLICATE = "ソケット複製"
+# Every process a test starts, and every generation after it, inherits this marker.
+MARKER = "VELMORA_HANDOFF_E2E"
+# Names the memfd with the bytes a handing-over process had read and not yet logged.
+STATE_VARIABLE = "VELMORA_HANDOFF_STATE"
+# Bounds that only catch a hang.
+WAIT = 30.0
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def frame(text):
+    body = text.encode("utf-8")
+    return struct.pack("<I", len(body)) + body
+
+
+@unittest.skipUnless(EXE and os.path.exists(EXE), "VELMORA_EXE not built")
+class HandOffTest(unittest.TestCase):
+    maxDiff = None
+
+    def setUp(self):
+        self.exe = os.path.realpath(EXE)
+        self.token = uuid.uuid4().hex
+        self.env = dict(os.environ, **{MARKER: self.token})
+        self.apps = []
+        self.clients = []
+        self.tmp = tempfile.mkdtemp(prefix="velmora-handoff-")
+
+    def tearDown(self):
+        for client in self.clients:
+            client.close()
+        # Children outlive their parents: every generation is found by the marker.
+        proc.kill_marked(MARKER, self.token)
+        for app in self.apps:
+            app.kill()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    # -- helpers -------------------------------------------------------------------
+    def launch(self, path, args=()):
+        app = driver.launch(path, args, env=self.env)
+        self.apps.append(app)
+        return app
+
+    def serve(self, app):
+        """Listens on a free port; returns once the process holds the listening socket."""
+        port = free_port()
+        app.listen(port)
+
+        def listening():
+            inodes = {s.inode for s in proc.tcp_sockets()
+                      if s.local_port == port and s.state == proc.TCP_LISTEN}
+            return inodes & set(proc.Census(app.pid).listening.values())
+
+        proc.wait_until(listening, WAIT, f"pid {app.pid} to listen on port {port}")
+        return port
+
+    def connect(self, app, port, count):
+        """count clients, each seen accepted by app."""
+        clients = []
+        for _ in range(count):
+            client = driver.FramedClient(port, timeout=WAIT)
+            self.clients.append(client)
+            clients.append(client)
+        for client in clients:
+            app.wait_for_line(client.line("OnAccept"), WAIT)
+        return clients
+
+    def copy_of_program(self, name="velmora"):
+        path = os.path.join(self.tmp, name)
+        shutil.copy2(self.exe, path)
+        return path
+
+    def wait_taken_off_socket(self, port, clients):
+        """Waits until every byte the clients sent has reached the server's socket (the
+        client's send queue is empty, i.e. acknowledged) and has been read from it (the
+        server end's receive queue is empty)."""
+        def drained():
+            for client in clients:
+                mine = proc.client_side(port, client.sock.getsockname()[1])
+                theirs = proc.server_side(port, client.sock.getsockname()[1])
+                if mine is None or theirs is None or mine.tx_queue or theirs.rx_queue:
+                    return False
+            return True
+
+        proc.wait_until(drained, WAIT, "the server to read the partial messages")
+
+    def server_inodes(self, port, clients):
+        inodes = {}
+        for client in clients:
+            s = proc.server_side(port, client.sock.getsockname()[1])
+            self.assertIsNotNone(s, f"no server end for {client.peer}")
+            inodes[client.peer] = s.inode
+        return inodes
+
+    def press_duplicate(self, app):
+        """Presses the hand-off button; returns the CreateProcess line it logs."""
+        after = len(app.log_lines())
+        app.click(DUPLICATE, timeout=WAIT)
+        return app.wait_for_line(lambda line: line.startswith("CreateProcess -> "), WAIT, after)
+
+    def assert_command_line(self, line, path, count):
+        """The line is "CreateProcess -> <path>" and one space before each of count
+        integers, nothing after; returns the integers."""
+        prefix = f"CreateProcess -> {path}"
+        self.assertTrue(line.startswith(prefix), f"{line!r} does not start with {prefix!r}")
+        rest = line[len(prefix):]
+        self.assertRegex(rest, r"\A(?: -?[0-9]+){%d}\Z" % count,
+                         f"{line!r}: after the path, exactly {count} values each after one space")
+        return [int(value) for value in rest.split(" ")[1:]]
+
+    def child_other_than(self, app, known):
+        def found():
+            kids = [kid for kid in app.children() if kid.pid not in known]
+            return kids[0] if kids and kids[0]._find_main_window() is not None else None
+
+        return driver.poll(found, WAIT, f"a new child of pid {app.pid}")
+
+    def assert_census_holds(self, census, port, clients, values, what):
+        """The process holds the clients' connections at exactly the given numbers, each
+        once, and no listening socket, no memfd."""
+        inodes = self.server_inodes(port, clients)
+        self.assertEqual(sorted(census.established), sorted(values), f"{what}: {census}")
+        self.assertCountEqual(census.established.values(), inodes.values(), f"{what}: {census}")
+        self.assertEqual(census.listening, {}, f"{what} listens: {census}")
+        self.assertEqual(census.other_tcp, {}, f"{what}: {census}")
+        self.assertEqual(census.memfds, [], f"{what} keeps a memfd: {census}")
+
+    def assert_shares_only(self, census, earlier, inodes, what):
+        """Apart from stdio, the only open objects the process shares with an earlier
+        generation (as it was before handing off) are the given connections."""
+        def objects(c):
+            return {t for fd, t in c.fds.items()
+                    if fd > 2 and (t.startswith("socket:[") or t.startswith("pipe:["))}
+
+        self.assertEqual(objects(census) & objects(earlier),
+                         {f"socket:[{inode}]" for inode in inodes},
+                         f"{what} inherited more than the connections:\n{census}\n{earlier}")
+
+    def assert_log(self, app, expected, what):
+        """The log box holds exactly these lines, in any order, each as often as listed."""
+        self.assertEqual(collections.Counter(app.log_lines()), collections.Counter(expected),
+                         what)
+
+    def close_and_reaped(self, app):
+        """Closes a started copy and waits until its parent has collected it."""
+        self.assertIsNone(app.close(WAIT))
+        proc.wait_reaped(app.pid, WAIT)
+
+    def assert_closed_by_server(self, client):
+        client.sock.settimeout(WAIT)
+        try:
+            data = client.sock.recv(1)
+        except ConnectionResetError:
+            data = b""
+        self.assertEqual(data, b"", f"{client.peer} is still open at the server")
+
+    # -- tests ---------------------------------------------------------------------
+    def test_three_generations(self):
+        parent = self.launch(self.exe)
+        port = self.serve(parent)
+        before = proc.Census(parent.pid)
+        self.assertEqual(before.established, {})
+        self.assertEqual(len(before.listening), 1, before)
+
+        a, b, c = clients = self.connect(parent, port, 3)
+        for client in clients:
+            client.send("one")
+        for client in clients:
+            parent.wait_for_line(client.line("one"), WAIT)
+
+        # Half messages: a has its header and part of the body out, b half a header.
+        split = "split across the hand-off"
+        a.send_raw(frame(split)[:4 + 7])
+        b.send_raw(frame("header split")[:2])
+        self.wait_taken_off_socket(port, [a, b])
+
+        parent_before = proc.Census(parent.pid)
+        line = self.press_duplicate(parent)
+        values = self.assert_command_line(line, self.exe, 3)
+        self.assertEqual(len(set(values)), 3, line)
+        self.assertTrue(all(v >= 3 for v in values), line)
+        (child,) = parent.wait_for_children(1, WAIT)
+        self.assertEqual(driver.read_ppid(child.pid), parent.pid)
+        # The bytes already read went along in a memfd named by the state variable.
+        state_fd = proc.start_environment(child.pid).get(STATE_VARIABLE)
+        self.assertIsNotNone(state_fd, "the partial messages' state was not handed over")
+        self.assertNotIn(int(state_fd), values)
+
+        a.send_raw(frame(split)[4 + 7:])
+        b.send_raw(frame("header split")[2:])
+        for client in clients:
+            client.send("two")
+        expected_child = [a.line(split), b.line("header split")] + [x.line("two") for x in clients]
+        for text in expected_child:
+            child.wait_for_line(text, WAIT)
+        # Once each, whole, in the child only.
+        self.assert_log(child, expected_child, "the child's log")
+        expected_parent = ([x.line("OnAccept") for x in clients] + [x.line("one") for x in clients]
+                           + [line])
+        self.assert_log(parent, expected_parent, "the parent's log")
+
+        # Descriptors: the child holds exactly the adopted connections besides its own.
+        kid = proc.Census(child.pid)
+        self.assert_census_holds(kid, port, clients, values, "the child")
+        self.assertEqual(kid.pidfds, [], kid)
+        inodes = self.server_inodes(port, clients).values()
+        self.assert_shares_only(kid, parent_before, inodes, "the child")
+        # The parent keeps no duplicate: back to where it was before the clients came.
+        after = proc.Census(parent.pid)
+        self.assertEqual(after.established, {}, after)
+        self.assertEqual(after.other_tcp, {}, after)
+        self.assertEqual(after.listening, before.listening, after)
+        self.assertEqual(after.memfds, [], after)
+        self.assertEqual(len(after.pidfds), 1, after)
+
+        # A second hand-off from the parent: every connection it handed off is -1 now.
+        second = self.press_duplicate(parent)
+        self.assertEqual(second, f"CreateProcess -> {self.exe} -1 -1 -1")
+        empty = self.child_other_than(parent, {child.pid})
+        self.assertEqual(driver.read_ppid(empty.pid), parent.pid)
+        empty_census = proc.Census(empty.pid)
+        self.assertEqual(empty_census.established, {}, empty_census)
+        self.assertEqual(empty_census.memfds, [], empty_census)
+        # "-1" adopts nothing and logs nothing: its first line is its own accept.
+        empty_port = self.serve(empty)
+        (probe,) = self.connect(empty, empty_port, 1)
+        self.assertEqual(empty.log_lines(), [probe.line("OnAccept")])
+        self.close_and_reaped(empty)
+        self.assert_closed_by_server(probe)
+
+        # The child hands off again: three generations.
+        child_before = proc.Census(child.pid)
+        line2 = self.press_duplicate(child)
+        values2 = self.assert_command_line(line2, self.exe, 3)
+        (grandchild,) = child.wait_for_children(1, WAIT)
+        self.assertEqual(driver.read_ppid(grandchild.pid), child.pid)
+        for client in clients:
+            client.send("three")
+        for client in clients:
+            grandchild.wait_for_line(client.line("three"), WAIT)
+        self.assert_log(grandchild, [x.line("three") for x in clients], "the grandchild's log")
+        self.assert_log(child, expected_child + [line2], "the child's log")
+        self.assert_log(parent, expected_parent + [second], "the parent's log")
+
+        # Nothing was pending this time, and the child's own variable does not reach it.
+        self.assertNotIn(STATE_VARIABLE, proc.start_environment(grandchild.pid))
+        grand = proc.Census(grandchild.pid)
+        self.assert_census_holds(grand, port, clients, values2, "the grandchild")
+        self.assert_shares_only(grand, child_before, inodes, "the grandchild")
+        self.assert_shares_only(grand, parent_before, inodes, "the grandchild")
+        kid = proc.Census(child.pid)
+        self.assertEqual(kid.established, {}, kid)
+        self.assertEqual(kid.memfds, [], kid)
+        self.assertEqual(len(kid.pidfds), 1, kid)
+
+        # Closing each generation: its parent collects it; the last holder's close ends the
+        # clients' connections, so no generation kept a duplicate.
+        self.close_and_reaped(grandchild)
+        for client in clients:
+            self.assert_closed_by_server(client)
+        self.assertEqual(proc.Census(child.pid).pidfds, [])
+        self.close_and_reaped(child)
+        self.assertEqual(proc.Census(parent.pid).pidfds, [])
+        self.assertEqual(proc.children_of(parent.pid), [])
+        self.assertEqual(parent.close(WAIT), 0)
+
+    def test_arguments_that_name_no_connection(self):
+        bare = self.launch(self.exe)
+        args = ["abc", "", "12abc", "-5", "0", "-1", "99999999999"]
+        odd = self.launch(self.exe, args)
+
+        # Started with its path alone: adopts nothing, logs nothing before its own accept.
+        port = self.serve(bare)
+        (client,) = self.connect(bare, port, 1)
+        self.assertEqual(bare.log_lines(), [client.line("OnAccept")])
+        census = proc.Census(bare.pid)
+        self.assertEqual(len(census.established), 1, census)
+
+        # Adoption runs before the port is opened, so every line it writes comes first.
+        port = self.serve(odd)
+        (client,) = self.connect(odd, port, 1)
+        lines = odd.log_lines()
+        accept = lines.index(client.line("OnAccept"))
+        adoption = lines[:accept]
+        self.assertEqual(lines[accept + 1:], [])
+        # The program started with stdio alone: 12 named nothing then, and its line must say
+        # so rather than describe a descriptor the program has opened itself since.
+        expected = {
+            "12": "AdoptSockets -> 12: Bad file descriptor",
+            "-5": "AdoptSockets -> -5: out of range",
+            "0": "AdoptSockets -> 0: not a socket",
+            "99999999999": "AdoptSockets -> 99999999999: out of range",
+        }
+        for value, want in expected.items():
+            with self.subTest(value=value):
+                naming = [x for x in adoption if x.startswith(f"AdoptSockets -> {value}: ")]
+                self.assertEqual(naming, [want], f"whole log: {lines}")
+        with self.subTest("abc, the empty argument and -1 add nothing"):
+            self.assertEqual(len(adoption), len(expected), f"whole log: {lines}")
+        census = proc.Census(odd.pid)
+        self.assertEqual(len(census.established), 1, census)
+
+    def test_upgrade_starts_the_new_executable(self):
+        path = self.copy_of_program()
+        parent = self.launch(path)
+        port = self.serve(parent)
+        clients = self.connect(parent, port, 3)
+        a = clients[0]
+        half = "begun by the old version"
+        a.send_raw(frame(half)[:4 + 5])
+        self.wait_taken_off_socket(port, [a])
+
+        # A new executable renamed over the path: the running process is not affected.
+        marker = os.path.join(self.tmp, "new-version-started")
+        staged = os.path.join(self.tmp, "velmora.new")
+        with open(staged, "w") as f:
+            f.write("#!/bin/sh\n"
+                    f"printf '%s\\n' \"$@\" > '{marker}'\n"
+                    f"exec '{self.exe}' \"$@\"\n")
+        os.chmod(staged, stat.S_IRWXU | stat.S_IRGRP | stat.S_IXGRP)
+        os.rename(staged, path)
+
+        parent_before = proc.Census(parent.pid)
+        line = self.press_duplicate(parent)
+        values = self.assert_command_line(line, path, 3)
+        (child,) = parent.wait_for_children(1, WAIT)
+        self.assertTrue(os.path.exists(marker), "the new executable was not started")
+        with open(marker) as f:
+            self.assertEqual(f.read().split(), [str(v) for v in values])
+        self.assertEqual(os.path.realpath(f"/proc/{child.pid}/exe"), self.exe)
+
+        a.send_raw(frame(half)[4 + 5:])
+        for client in clients:
+            client.send("upgraded")
+        expected = [a.line(half)] + [x.line("upgraded") for x in clients]
+        for text in expected:
+            child.wait_for_line(text, WAIT)
+        self.assert_log(child, expected, "the new version's log")
+        self.assert_log(parent, [x.line("OnAccept") for x in clients] + [line], "the old one's log")
+        census = proc.Census(child.pid)
+        self.assert_census_holds(census, port, clients, values, "the new version")
+        self.assert_shares_only(census, parent_before, self.server_inodes(port, clients).values(),
+                                "the new version")
+        self.assertEqual(proc.Census(parent.pid).established, {})
+
+        self.close_and_reaped(child)
+        for client in clients:
+            self.assert_closed_by_server(client)
+        self.assertEqual(parent.close(WAIT), 0)
+
+    def test_failed_start_keeps_the_connections(self):
+        path = self.copy_of_program()
+        parent = self.launch(path)
+        port = self.serve(parent)
+        before = proc.Census(parent.pid)
+        clients = self.connect(parent, port, 3)
+        a = clients[0]
+        half = "started before the failed start"
+        a.send_raw(frame(half)[:4 + 9])
+        self.wait_taken_off_socket(port, [a])
+
+        os.unlink(path)
+        line = self.press_duplicate(parent)
+        values = self.assert_command_line(line, path, 3)
+        failure = "CreateProcess -> posix_spawn: No such file or directory; the connections stay here"
+        parent.wait_for_line(failure, WAIT)
+        # The failed exec's process is collected already; nothing else was started.
+        self.assertEqual(proc.children_of(parent.pid), [])
+
+        a.send_raw(frame(half)[4 + 9:])
+        for client in clients:
+            client.send("still here")
+        expected = ([x.line("OnAccept") for x in clients] + [line, failure, a.line(half)]
+                    + [x.line("still here") for x in clients])
+        for text in expected:
+            parent.wait_for_line(text, WAIT)
+        self.assert_log(parent, expected, "the parent's log after the failed start")
+
+        # The connections are back, at the duplicates' numbers, once each; nothing leaked.
+        census = proc.Census(parent.pid)
+        inodes = self.server_inodes(port, clients)
+        self.assertEqual(sorted(census.established), sorted(values), census)
+        self.assertCountEqual(census.established.values(), inodes.values(), census)
+        self.assertEqual(census.listening, before.listening, census)
+        self.assertEqual(census.memfds, [], census)
+        self.assertEqual(census.pidfds, [], census)
+        self.assertEqual(census.other_tcp, {}, census)
+
+        # With the executable back, the kept connections hand off as usual.
+        shutil.copy2(self.exe, path)
+        parent_before = proc.Census(parent.pid)
+        line2 = self.press_duplicate(parent)
+        values2 = self.assert_command_line(line2, path, 3)
+        (child,) = parent.wait_for_children(1, WAIT)
+        for client in clients:
+            client.send("moved")
+        for client in clients:
+            child.wait_for_line(client.line("moved"), WAIT)
+        self.assert_log(child, [x.line("moved") for x in clients], "the child's log")
+        kid = proc.Census(child.pid)
+        self.assert_census_holds(kid, port, clients, values2, "the child")
+        self.assert_shares_only(kid, parent_before, inodes.values(), "the child")
+        self.assertEqual(proc.Census(parent.pid).established, {})
+        self.close_and_reaped(child)
+        self.assertEqual(parent.close(WAIT), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
