@@ -164,8 +164,12 @@ void CVelmoraDlg::AdoptSockets(CVelmoraDlg* pThis, const std::vector<CString>& a
         auto spSocket = boost::make_shared<CSocketApp>(pThis->m_ioService, pThis);
         if (v != -1) {
             // -1 stands for a connection whose duplication failed: registered, closed, silent.
-            std::string reason;
-            if (!Platform::CheckAdoptable(v, reason)) {
+            // Judged at start-up: by now the number may name a descriptor of our own.
+            const auto verdict = pThis->m_handOff.m_verdicts.find(v);
+            const std::string reason = verdict == pThis->m_handOff.m_verdicts.end()
+                                           ? std::string("not open at start-up")
+                                           : verdict->second;
+            if (!reason.empty()) {
                 pThis->Post(QStringLiteral("AdoptSockets -> %1: %2").arg(v).arg(Text(reason)));
                 continue;
             }

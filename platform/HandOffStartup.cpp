@@ -33,8 +33,9 @@ CHandOffStartup TakeHandOffStartup(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const CHandleArgument scanned = ScanHandleArgument(argv[i]);
         std::string reason;
-        if (scanned.m_eKind == CHandleArgument::eValue && CheckAdoptable(scanned.m_nValue, reason))
-            SetCloseOnExec(scanned.m_nValue, reason);
+        if (scanned.m_eKind != CHandleArgument::eValue) continue;
+        if (CheckAdoptable(scanned.m_nValue, reason)) SetCloseOnExec(scanned.m_nValue, reason);
+        startup.m_verdicts.emplace(scanned.m_nValue, reason);
     }
     return startup;
 }

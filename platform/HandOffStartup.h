@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -11,12 +12,16 @@ namespace Platform {
 struct CHandOffStartup {
     CHandOffState m_state;
     std::vector<std::string> m_problems;  // for the log, once there is one
+    // Each numeric argument's verdict, taken before the program opened any descriptor of
+    // its own: empty when it names an adoptable connection, otherwise the reason.
+    std::map<int, std::string> m_verdicts;
 };
 
 // Called first in main, before the Qt application object and before any thread exists.
 // Takes the state named by the hand-off variable (the variable is removed, the memfd read
-// and closed) and marks close-on-exec every argument's descriptor that is about to be
-// adopted, so that no process started later inherits a client's socket.
+// and closed), judges every argument's descriptor and marks close-on-exec each one that is
+// about to be adopted, so that no process started later inherits a client's socket. Later
+// the numbers may name descriptors the program opened itself, so only this verdict counts.
 CHandOffStartup TakeHandOffStartup(int argc, char** argv);
 
 }  // namespace Platform
