@@ -1,6 +1,8 @@
 #include "CVelmoraDlg.h"
 
+#include <QElapsedTimer>
 #include <QPushButton>
+#include <QTimer>
 #include <boost/bind/bind.hpp>
 #include <exception>
 
@@ -166,10 +168,33 @@ void CVelmoraDlg::Post(const CString& line) {
 }
 
 void CVelmoraDlg::OnMessages(std::list<CString>& batch) {
-    AppendLog(batch);
-    const std::size_t nQueued = m_nQueuedLines.fetch_sub(batch.size()) - batch.size();
-    if (nQueued <= kLogLowWater && m_bReadingPaused.exchange(false)) {
-        m_ioService.post(boost::bind(&CVelmoraDlg::ResumeReading, this));
+    m_logBacklog.splice(m_logBacklog.end(), batch);
+    if (!m_bAppendScheduled) {
+        m_bAppendScheduled = true;
+        QTimer::singleShot(0, this, &CVelmoraDlg::AppendBacklog);
+    }
+}
+
+void CVelmoraDlg::AppendBacklog() {
+    // A flood delivers batches faster than the box takes them: append for a bounded time per
+    // turn of the event loop, so painting, input and timers keep their turn.
+    m_bAppendScheduled = false;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (!m_logBacklog.empty() && elapsed.elapsed() < kAppendMillisecondsPerTurn) {
+        std::list<CString> slice;
+        auto end = m_logBacklog.begin();
+        std::advance(end, std::min<std::size_t>(m_logBacklog.size(), kAppendSlice));
+        slice.splice(slice.end(), m_logBacklog, m_logBacklog.begin(), end);
+        AppendLog(slice);
+        const std::size_t nQueued = m_nQueuedLines.fetch_sub(slice.size()) - slice.size();
+        if (nQueued <= kLogLowWater && m_bReadingPaused.exchange(false)) {
+            m_ioService.post(boost::bind(&CVelmoraDlg::ResumeReading, this));
+        }
+    }
+    if (!m_logBacklog.empty()) {
+        m_bAppendScheduled = true;
+        QTimer::singleShot(0, this, &CVelmoraDlg::AppendBacklog);
     }
 }
 

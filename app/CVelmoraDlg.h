@@ -162,6 +162,14 @@ private:
     // again once StopServer has run.
     std::unique_ptr<boost::asio::io_service::work> m_work;
     CAcceptorApp m_acceptor;
+    // Appends delivered lines for a bounded time, then yields to the event loop. UI thread.
+    void AppendBacklog();
+    static constexpr qint64 kAppendMillisecondsPerTurn = 8;
+    static constexpr std::size_t kAppendSlice = 2048;
+    // Lines delivered and not yet appended, oldest first. UI thread.
+    std::list<CString> m_logBacklog;
+    bool m_bAppendScheduled = false;
+
     // Lines posted and not yet appended to the log box.
     std::atomic<std::size_t> m_nQueuedLines{0};
     // Set while connections are paused; whoever clears it posts ResumeReading.
