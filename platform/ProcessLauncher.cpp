@@ -45,7 +45,9 @@ public:
 // Descriptors that would leak into the child because someone opened them without
 // close-on-exec. The program opens none such on purpose; closing them in the child keeps
 // the promise that it inherits the listed ones only, whatever a library did.
-std::vector<int> InheritableStrays(const std::vector<int>& inherit) {
+std::vector<int> InheritableStrays(std::vector<int> inherit) {
+    // Sorted once: a hand-off may list tens of thousands of descriptors.
+    std::sort(inherit.begin(), inherit.end());
     std::vector<int> strays;
     DIR* directory = ::opendir("/proc/self/fd");
     if (!directory) return strays;
@@ -55,7 +57,7 @@ std::vector<int> InheritableStrays(const std::vector<int>& inherit) {
         const long fd = std::strtol(entry->d_name, &end, 10);
         if (end == entry->d_name || *end != '\0' || fd < 3 || fd == own) continue;
         const int n = static_cast<int>(fd);
-        if (std::find(inherit.begin(), inherit.end(), n) != inherit.end()) continue;
+        if (std::binary_search(inherit.begin(), inherit.end(), n)) continue;
         const int flags = ::fcntl(n, F_GETFD);
         if (flags >= 0 && !(flags & FD_CLOEXEC)) strays.push_back(n);
     }
