@@ -119,14 +119,6 @@ public:
     // The receiver of the log-line queue: appends the batch to the log box. UI thread.
     void OnMessages(std::list<CString>& batch) override;
 
-    // Back-pressure, on the worker: a connection whose line finds the log box this far behind
-    // stops reading, so TCP holds the clients back; reading resumes once the box has caught
-    // up to the low-water mark. No message is dropped and neither thread waits for the other.
-    static constexpr std::size_t kLogHighWater = 65536;
-    static constexpr std::size_t kLogLowWater = 16384;
-    void PauseReading(CSocketApp* pSocket);
-    static void ResumeReading(CVelmoraDlg* pThis);
-
 protected:
     bool OnInitDialog() override;
     void OnSysCommand(unsigned nID) override;
@@ -141,6 +133,14 @@ protected:
     virtual void CloseServer();
 
 private:
+    // Back-pressure, on the worker: a connection whose line finds the log box this far behind
+    // stops reading, so TCP holds the clients back; reading resumes once the box has caught
+    // up to the low-water mark. No message is dropped and neither thread waits for the other.
+    static constexpr std::size_t kLogHighWater = 65536;
+    static constexpr std::size_t kLogLowWater = 16384;
+    void PauseReading(CSocketApp* pSocket);
+    static void ResumeReading(CVelmoraDlg* pThis);
+
     // Puts text, which starts with a line break, at the end of the log box.
     void InsertAtEndOfLog(const CString& text);
 
