@@ -9,6 +9,8 @@ import os
 import signal
 import time
 
+from velmora_driver import stat_fields
+
 # /proc/net/tcp "st" values.
 TCP_ESTABLISHED = 0x01
 TCP_LISTEN = 0x0A
@@ -106,19 +108,11 @@ class Census:
                 f"pidfds={self.pidfds}, own={self.own})")
 
 
-def _stat_fields(pid):
-    """Fields of /proc/<pid>/stat after the command name, or None when gone."""
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            stat = f.read().decode("utf-8", "replace")
-    except OSError:
-        return None
-    return stat[stat.rindex(")") + 2:].split()
 
 
 def state(pid):
     """One-letter process state ("R", "S", "Z"...), or None when the pid is gone."""
-    fields = _stat_fields(pid)
+    fields = stat_fields(pid)
     return fields[0] if fields else None
 
 
@@ -128,7 +122,7 @@ def children_of(pid):
     for name in os.listdir("/proc"):
         if not name.isdigit():
             continue
-        fields = _stat_fields(name)
+        fields = stat_fields(name)
         if fields and int(fields[1]) == pid:
             result.append(int(name))
     return result

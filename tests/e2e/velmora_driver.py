@@ -161,24 +161,25 @@ def _split_lines(text):
     return text.split("\n")
 
 
-def read_ppid(pid):
-    """Parent pid from /proc/<pid>/stat, or None when the process is gone."""
+def stat_fields(pid):
+    """Fields of /proc/<pid>/stat after the command name (state first), or None when gone."""
     try:
         with open(f"/proc/{pid}/stat", "rb") as f:
             stat = f.read().decode("utf-8", "replace")
     except OSError:
         return None
-    fields = stat[stat.rindex(")") + 2:].split()
-    return int(fields[1])
+    return stat[stat.rindex(")") + 2:].split()
+
+
+def read_ppid(pid):
+    """Parent pid, or None when the process is gone."""
+    fields = stat_fields(pid)
+    return None if fields is None else int(fields[1])
 
 
 def _process_alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            stat = f.read().decode("utf-8", "replace")
-    except OSError:
-        return False
-    return stat[stat.rindex(")") + 2:].split()[0] not in ("Z", "X")
+    fields = stat_fields(pid)
+    return fields is not None and fields[0] not in ("Z", "X")
 
 
 def _exe_of(pid):
