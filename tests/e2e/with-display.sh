@@ -96,32 +96,30 @@ mkdir -m 700 -p "$XDG_RUNTIME_DIR"
 unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS AT_SPI_BUS_ADDRESS NO_AT_BRIDGE \
   SESSION_MANAGER XAUTHORITY
 
-# Display: Xvfb picks a free number itself and reports it through a pipe.
-display_fifo="$session_dir/display.fifo"
-mkfifo "$display_fifo"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset \
-  3>"$display_fifo" </dev/null >"$session_dir/xvfb.log" 2>&1 &
-xvfb_pid=$!
-display_num=""
-if ! read -r -t 30 display_num <"$display_fifo" || [ -z "$display_num" ]; then
-  log "Xvfb did not start"
-  cat "$session_dir/xvfb.log" >&2
-  exit 1
-fi
+# Starts a daemon that reports one line (display number, bus address) on descriptor 3; its pid
+# goes into the variable named PIDVAR at once (so clean-up finds it even if it never reports)
+# and the line into VAR. Usage: start_reporting PIDVAR VAR NAME COMMAND...
+start_reporting() {
+  local pidvar=$1 var=$2 name=$3 line=""
+  shift 3
+  local fifo="$session_dir/$name.fifo"
+  mkfifo "$fifo"
+  "$@" 3>"$fifo" </dev/null >"$session_dir/$name.log" 2>&1 &
+  printf -v "$pidvar" '%s' "$!"
+  if ! read -r -t 30 line <"$fifo" || [ -z "$line" ]; then
+    log "$name did not start"
+    cat "$session_dir/$name.log" >&2
+    exit 1
+  fi
+  printf -v "$var" '%s' "$line"
+}
+
+# Display: Xvfb picks a free number itself.
+start_reporting xvfb_pid display_num xvfb Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset
 export DISPLAY=":$display_num"
 
 # Session bus, kept as our own child so that it is in our process tree.
-address_fifo="$session_dir/bus.fifo"
-mkfifo "$address_fifo"
-dbus-daemon --session --nofork --nopidfile --print-address=3 \
-  3>"$address_fifo" </dev/null >"$session_dir/dbus.log" 2>&1 &
-dbus_pid=$!
-bus_address=""
-if ! read -r -t 30 bus_address <"$address_fifo" || [ -z "$bus_address" ]; then
-  log "dbus-daemon did not start"
-  cat "$session_dir/dbus.log" >&2
-  exit 1
-fi
+start_reporting dbus_pid bus_address dbus dbus-daemon --session --nofork --nopidfile --print-address=3
 export DBUS_SESSION_BUS_ADDRESS="$bus_address"
 
 # Accessibility bus: activated through the session bus; asking for its address starts it.
