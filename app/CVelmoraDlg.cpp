@@ -84,14 +84,17 @@ void CVelmoraDlg::AppendLog(const CString& text) {
     InsertAtEndOfLog(QStringLiteral("\r\n") + text);
 }
 
-void CVelmoraDlg::AppendLog(const std::list<CString>& texts) {
-    if (texts.empty()) return;
+void CVelmoraDlg::AppendLog(const std::list<std::string>& lines) {
+    if (lines.empty()) return;
     // The box lays itself out again after every change, so the whole batch goes in as one.
     qsizetype nLength = 0;
-    for (const CString& text : texts) nLength += 2 + text.size();
+    for (const std::string& line : lines) nLength += 2 + static_cast<qsizetype>(line.size());
     CString batch;
     batch.reserve(nLength);
-    for (const CString& text : texts) batch.append(QLatin1String("\r\n")).append(text);
+    for (const std::string& line : lines) {
+        batch.append(QLatin1String("\r\n"))
+            .append(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
+    }
     InsertAtEndOfLog(batch);
 }
 
@@ -162,12 +165,15 @@ void CVelmoraDlg::Listen(CVelmoraDlg* pThis, unsigned short port) {
     }
 }
 
-void CVelmoraDlg::Post(const CString& line) {
-    m_nQueuedLines.fetch_add(1);
-    Nox::CNoxPostMessageToUIThread<CString>::Post(line);
+void CVelmoraDlg::Post(std::string&& line) {
+    m_nQueuedBytes.fetch_add(line.size(), std::memory_order_relaxed);
+    m_nQueuedLines.fetch_add(1, std::memory_order_relaxed);
+    Nox::CNoxPostMessageToUIThread<std::string>::Post(std::move(line));
 }
 
-void CVelmoraDlg::OnMessages(std::list<CString>& batch) {
+void CVelmoraDlg::Post(const CString& line) { Post(line.toStdString()); }
+
+void CVelmoraDlg::OnMessages(std::list<std::string>& batch) {
     m_logBacklog.splice(m_logBacklog.end(), batch);
     if (!m_bAppendScheduled) {
         m_bAppendScheduled = true;
@@ -182,13 +188,16 @@ void CVelmoraDlg::AppendBacklog() {
     QElapsedTimer elapsed;
     elapsed.start();
     while (!m_logBacklog.empty() && elapsed.elapsed() < kAppendMillisecondsPerTurn) {
-        std::list<CString> slice;
+        std::list<std::string> slice;
         auto end = m_logBacklog.begin();
         std::advance(end, std::min<std::size_t>(m_logBacklog.size(), kAppendSlice));
         slice.splice(slice.end(), m_logBacklog, m_logBacklog.begin(), end);
         AppendLog(slice);
-        const std::size_t nQueued = m_nQueuedLines.fetch_sub(slice.size()) - slice.size();
-        if (nQueued <= kLogLowWater && m_bReadingPaused.exchange(false)) {
+        std::size_t nBytes = 0;
+        for (const std::string& line : slice) nBytes += line.size();
+        m_nQueuedBytes.fetch_sub(nBytes);
+        m_nQueuedLines.fetch_sub(slice.size());
+        if (IsLogCaughtUp() && m_bReadingPaused.exchange(false)) {
             m_ioService.post(boost::bind(&CVelmoraDlg::ResumeReading, this));
         }
     }
@@ -198,12 +207,21 @@ void CVelmoraDlg::AppendBacklog() {
     }
 }
 
+bool CVelmoraDlg::IsLogBehind() const {
+    return m_nQueuedLines.load(std::memory_order_relaxed) > kLogHighWater ||
+           m_nQueuedBytes.load(std::memory_order_relaxed) > kLogHighWaterBytes;
+}
+
+bool CVelmoraDlg::IsLogCaughtUp() const {
+    return m_nQueuedLines.load() <= kLogLowWater && m_nQueuedBytes.load() <= kLogLowWaterBytes;
+}
+
 void CVelmoraDlg::PauseReading(CSocketApp* pSocket) {
     pSocket->SuspendReceive();
     m_pausedSockets.push_back(pSocket);
     m_bReadingPaused.store(true);
     // The UI thread may have caught up before the flag was set; then nobody else resumes.
-    if (m_nQueuedLines.load() <= kLogLowWater && m_bReadingPaused.exchange(false)) {
+    if (IsLogCaughtUp() && m_bReadingPaused.exchange(false)) {
         m_ioService.post(boost::bind(&CVelmoraDlg::ResumeReading, this));
     }
 }

@@ -26,7 +26,7 @@
 // it: the UI thread never touches the network, it binds each operation and posts it to the
 // service. Log lines come back through the UI-thread queue that is the dialog's second base.
 // Closing the dialog stops the server and joins the worker before the dialog goes.
-class CVelmoraDlg : public Platform::CDialog, public Nox::CNoxPostMessageToUIThread<CString> {
+class CVelmoraDlg : public Platform::CDialog, public Nox::CNoxPostMessageToUIThread<std::string> {
     Q_OBJECT
 
 public:
@@ -37,14 +37,15 @@ public:
 
         // Takes the peer's endpoint text once, at accept or adoption, for every later line.
         void TakeEndpointText();
-        const CString& EndpointText() const { return m_endpointText; }
+        CString EndpointText() const { return QString::fromStdString(m_endpointText); }
 
+        // Builds the connection's line for the message, endpoint text first, and posts it.
         void OnReceive(const boost::shared_ptr<std::vector<char>>& message) override;
         void OnError(const boost::system::error_code& error) override;
 
     private:
         CVelmoraDlg* m_pOwner;  // used only to post log lines
-        CString m_endpointText;
+        std::string m_endpointText;  // UTF-8, as every line of the connection starts
     };
 
     // The server's acceptor: registers every connection, logs it and starts receiving.
@@ -83,9 +84,9 @@ public:
     // Appends text as a new last line of the log box. UI thread.
     void AppendLog(const CString& text);
 
-    // Appends each text as a new line, oldest first, with the same result as AppendLog per
-    // text but as one change to the box: a batch of thousands costs about what one line does.
-    void AppendLog(const std::list<CString>& texts);
+    // Appends each UTF-8 line, oldest first, with the same result as AppendLog per line but
+    // as one change to the box.
+    void AppendLog(const std::list<std::string>& lines);
 
     // The worker thread's body: runs the service until its run loop returns normally, which
     // happens once the work guard is gone and nothing is pending. An exception that escapes
@@ -113,11 +114,13 @@ public:
     // Adopts the connections named by args[1..], resuming each from its handed-over state.
     static void AdoptSockets(CVelmoraDlg* pThis, const std::vector<CString>& args);
 
-    // Queues a log line for the log box. Any thread.
+    // Queues a UTF-8 log line for the log box, counted for back-pressure. Any thread.
+    void Post(std::string&& line);
+    // The same for a line made as text: the error lines.
     void Post(const CString& line);
 
     // The receiver of the log-line queue: appends the batch to the log box. UI thread.
-    void OnMessages(std::list<CString>& batch) override;
+    void OnMessages(std::list<std::string>& batch) override;
 
 protected:
     bool OnInitDialog() override;
@@ -133,11 +136,16 @@ protected:
     virtual void CloseServer();
 
 private:
-    // Back-pressure, on the worker: a connection whose line finds the log box this far behind
-    // stops reading, so TCP holds the clients back; reading resumes once the box has caught
-    // up to the low-water mark. No message is dropped and neither thread waits for the other.
+    // Back-pressure, on the worker: a connection whose line finds the log box this far behind,
+    // in lines or in bytes, stops reading, so TCP holds the clients back; reading resumes once
+    // the box has caught up to both low-water marks. No message is dropped and neither thread
+    // waits for the other. The bytes bound the queue's memory whatever the message size.
     static constexpr std::size_t kLogHighWater = 65536;
     static constexpr std::size_t kLogLowWater = 16384;
+    static constexpr std::size_t kLogHighWaterBytes = std::size_t{32} << 20;
+    static constexpr std::size_t kLogLowWaterBytes = std::size_t{8} << 20;
+    bool IsLogBehind() const;
+    bool IsLogCaughtUp() const;
     void PauseReading(CSocketApp* pSocket);
     static void ResumeReading(CVelmoraDlg* pThis);
 
@@ -167,11 +175,12 @@ private:
     static constexpr qint64 kAppendMillisecondsPerTurn = 8;
     static constexpr std::size_t kAppendSlice = 2048;
     // Lines delivered and not yet appended, oldest first. UI thread.
-    std::list<CString> m_logBacklog;
+    std::list<std::string> m_logBacklog;
     bool m_bAppendScheduled = false;
 
-    // Lines posted and not yet appended to the log box.
+    // Lines, and their bytes, posted and not yet appended to the log box.
     std::atomic<std::size_t> m_nQueuedLines{0};
+    std::atomic<std::size_t> m_nQueuedBytes{0};
     // Set while connections are paused; whoever clears it posts ResumeReading.
     std::atomic<bool> m_bReadingPaused{false};
     // Connections paused by back-pressure; the registry keeps them alive. Worker thread.

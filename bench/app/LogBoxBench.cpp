@@ -10,6 +10,7 @@
 #include <time.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -153,7 +154,7 @@ public:
         return m_list.size();
     }
 
-    void OnMessages(std::list<CString>& batch) override {
+    void OnMessages(std::list<std::string>& batch) override {
         const std::size_t nLines = batch.size();
         const Clock::time_point start = Clock::now();
         CVelmoraDlg::OnMessages(batch);
@@ -348,7 +349,9 @@ void PrintResult(const Options& o, const Result& r) {
 void RunPythonPeer(const Options& o) {
     const bool flood = o.kase == "flood";
     const unsigned short port = FreePort();
-    const QString out = QStringLiteral("/tmp/velmora_logbox_bench_python_%1.log").arg(port);
+    const QString out = QStringLiteral("%1/velmora_logbox_bench_python_%2.log")
+                            .arg(QDir::tempPath())
+                            .arg(port);
     QProcess peer;
     peer.setProcessChannelMode(QProcess::MergedChannels);
     const double bound = flood ? o.floodSeconds : o.maxSeconds;
