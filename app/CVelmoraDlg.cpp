@@ -1,14 +1,12 @@
 #include "CVelmoraDlg.h"
 
-#include <QElapsedTimer>
 #include <QPushButton>
-#include <QTimer>
 #include <boost/bind/bind.hpp>
 #include <exception>
 
 #include "CAboutDlg.h"
 #include "CDlgServer.h"
-#include "CEdit.h"
+#include "CLogView.h"
 #include "CMenu.h"
 #include "CResourceTable.h"
 #include "CWinApp.h"
@@ -80,30 +78,13 @@ void CVelmoraDlg::OnDestroy() {
 }
 
 void CVelmoraDlg::AppendLog(const CString& text) {
-    // The line break goes before the text, so the box never ends with one.
-    InsertAtEndOfLog(QStringLiteral("\r\n") + text);
+    const QByteArray bytes = text.toUtf8();
+    GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG)
+        ->AppendLine(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
 void CVelmoraDlg::AppendLog(const std::list<std::string>& lines) {
-    if (lines.empty()) return;
-    // The box lays itself out again after every change, so the whole batch goes in as one.
-    qsizetype nLength = 0;
-    for (const std::string& line : lines) nLength += 2 + static_cast<qsizetype>(line.size());
-    CString batch;
-    batch.reserve(nLength);
-    for (const std::string& line : lines) {
-        batch.append(QLatin1String("\r\n"))
-            .append(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
-    }
-    InsertAtEndOfLog(batch);
-}
-
-void CVelmoraDlg::InsertAtEndOfLog(const CString& text) {
-    Platform::CEdit edit(GetDlgItem(IDC_EDIT_LOG));
-    // Caret to the end with an empty selection: the operator's selection is never replaced.
-    edit.SetSel(0x7FFFFFFF, -1);
-    edit.ScrollCaret();
-    edit.ReplaceSel(text, false);
+    GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG)->AppendLines(lines);
 }
 
 void CVelmoraDlg::RunIoService(boost::asio::io_service& ioService,
@@ -174,36 +155,15 @@ void CVelmoraDlg::Post(std::string&& line) {
 void CVelmoraDlg::Post(const CString& line) { Post(line.toStdString()); }
 
 void CVelmoraDlg::OnMessages(std::list<std::string>& batch) {
-    m_logBacklog.splice(m_logBacklog.end(), batch);
-    if (!m_bAppendScheduled) {
-        m_bAppendScheduled = true;
-        QTimer::singleShot(0, this, &CVelmoraDlg::AppendBacklog);
-    }
-}
-
-void CVelmoraDlg::AppendBacklog() {
-    // A flood delivers batches faster than the box takes them: append for a bounded time per
-    // turn of the event loop, so painting, input and timers keep their turn.
-    m_bAppendScheduled = false;
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (!m_logBacklog.empty() && elapsed.elapsed() < kAppendMillisecondsPerTurn) {
-        std::list<std::string> slice;
-        auto end = m_logBacklog.begin();
-        std::advance(end, std::min<std::size_t>(m_logBacklog.size(), kAppendSlice));
-        slice.splice(slice.end(), m_logBacklog, m_logBacklog.begin(), end);
-        AppendLog(slice);
-        std::size_t nBytes = 0;
-        for (const std::string& line : slice) nBytes += line.size();
-        m_nQueuedBytes.fetch_sub(nBytes);
-        m_nQueuedLines.fetch_sub(slice.size());
-        if (IsLogCaughtUp() && m_bReadingPaused.exchange(false)) {
-            m_ioService.post(boost::bind(&CVelmoraDlg::ResumeReading, this));
-        }
-    }
-    if (!m_logBacklog.empty()) {
-        m_bAppendScheduled = true;
-        QTimer::singleShot(0, this, &CVelmoraDlg::AppendBacklog);
+    // Back-pressure bounds a batch, and the store takes it for a copy and an index push per
+    // line, so the whole batch goes in at once.
+    AppendLog(batch);
+    std::size_t nBytes = 0;
+    for (const std::string& line : batch) nBytes += line.size();
+    m_nQueuedBytes.fetch_sub(nBytes);
+    m_nQueuedLines.fetch_sub(batch.size());
+    if (IsLogCaughtUp() && m_bReadingPaused.exchange(false)) {
+        m_ioService.post(boost::bind(&CVelmoraDlg::ResumeReading, this));
     }
 }
 

@@ -85,7 +85,7 @@ public:
     void AppendLog(const CString& text);
 
     // Appends each UTF-8 line, oldest first, with the same result as AppendLog per line but
-    // as one change to the box.
+    // as one change to the box: a batch costs a copy per line into the log's store.
     void AppendLog(const std::list<std::string>& lines);
 
     // The worker thread's body: runs the service until its run loop returns normally, which
@@ -149,9 +149,6 @@ private:
     void PauseReading(CSocketApp* pSocket);
     static void ResumeReading(CVelmoraDlg* pThis);
 
-    // Puts text, which starts with a line break, at the end of the log box.
-    void InsertAtEndOfLog(const CString& text);
-
     // Reaps a started copy once its pidfd turns readable. Worker thread.
     void WatchChild(int pidfd);
     static void OnChildEnded(
@@ -170,14 +167,6 @@ private:
     // again once StopServer has run.
     std::unique_ptr<boost::asio::io_service::work> m_work;
     CAcceptorApp m_acceptor;
-    // Appends delivered lines for a bounded time, then yields to the event loop. UI thread.
-    void AppendBacklog();
-    static constexpr qint64 kAppendMillisecondsPerTurn = 8;
-    static constexpr std::size_t kAppendSlice = 2048;
-    // Lines delivered and not yet appended, oldest first. UI thread.
-    std::list<std::string> m_logBacklog;
-    bool m_bAppendScheduled = false;
-
     // Lines, and their bytes, posted and not yet appended to the log box.
     std::atomic<std::size_t> m_nQueuedLines{0};
     std::atomic<std::size_t> m_nQueuedBytes{0};

@@ -13,7 +13,6 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -26,12 +25,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "CDlgServer.h"
+#include "CLogView.h"
 #include "CVelmoraDlg.h"
 #include "Resource.h"
 
@@ -159,11 +160,13 @@ public:
         const Clock::time_point start = Clock::now();
         CVelmoraDlg::OnMessages(batch);
         const double ms = Seconds(start, Clock::now()) * 1000;
+        if (m_onAppended) m_onAppended();
         ++m_nBatches;
         m_nMaxBatch = std::max(m_nMaxBatch, nLines);
         m_maxBatchMs = std::max(m_maxBatchMs, ms);
     }
 
+    std::function<void()> m_onAppended;  // after each batch is in the box
     long long m_nBatches = 0;
     std::size_t m_nMaxBatch = 0;
     double m_maxBatchMs = 0;
@@ -194,8 +197,8 @@ struct Result {
 
 // The scripted operator's part in the main dialog: listen, load, measure, press OK.
 void RunLoad(CBenchDlg& dlg, const Options& o, unsigned short port, Result& r) {
-    QPlainTextEdit* pLog = dlg.GetDlgItem<QPlainTextEdit>(IDC_EDIT_LOG);
-    const auto linesInBox = [pLog] { return static_cast<long long>(pLog->blockCount()) - 1; };
+    Platform::CLogView* pLog = dlg.GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG);
+    const auto linesInBox = [pLog] { return static_cast<long long>(pLog->LineCount()) - 1; };
 
     dlg.GetDlgItem<QPushButton>(IDC_BUTTON_PORT_LISTEN)->click();
     // The listen runs on the worker; a probe connection tells when it is up (one accept line).
@@ -261,16 +264,17 @@ void RunLoad(CBenchDlg& dlg, const Options& o, unsigned short port, Result& r) {
     });
 
     // Memory over time from a thread of its own, so a UI thread that is late does not thin
-    // out the samples; the line count comes from the box's own signal, once per batch.
+    // out the samples; the line count is taken after each batch the dialog appends.
     std::atomic<long long> shown{0};
-    // The moment the last expected line went in, from the box's signal (the sampling timer
+    // The moment the last expected line went in, taken after the batch (the sampling timer
     // below may be held up by the very batch that completes the box).
     double completeSeconds = -1;
-    QObject::connect(pLog, &QPlainTextEdit::blockCountChanged, [&](int nBlocks) {
-        shown.store(nBlocks - 1 - base);
-        if (completeSeconds < 0 && !flood && nBlocks - 1 - base >= r.expected)
+    dlg.m_onAppended = [&] {
+        const long long nLines = linesInBox() - base;
+        shown.store(nLines);
+        if (completeSeconds < 0 && !flood && nLines >= r.expected)
             completeSeconds = Seconds(start, Clock::now());
-    });
+    };
     std::vector<std::pair<double, long long>> perSecond;  // written by the thread until joined
     std::atomic<bool> stop{false};
     std::thread memory([&] {
@@ -290,6 +294,7 @@ void RunLoad(CBenchDlg& dlg, const Options& o, unsigned short port, Result& r) {
     sample.start();
     client.start(QStringLiteral(VELMORA_LOAD_CLIENT), LoadClientArgs(o, port));
     loop.exec();
+    dlg.m_onAppended = nullptr;
     tick.stop();
     sample.stop();
     stop.store(true);

@@ -249,6 +249,14 @@ class ServerTest(unittest.TestCase):
             ("%1", "%1"),
             ("{}", "{}"),
             ("%1 %2 %s%n%% {0} {} %d", "%1 %2 %s%n%% {0} {} %d"),
+            # No message breaks its line or forges another: controls show as symbols.
+            ("a\nb", "a\u240ab"),
+            ("a\rb", "a\u240db"),
+            ("a\r\nb\r\n", "a\u240d\u240ab\u240d\u240a"),
+            ("\n1.2.3.4:5 -> OnAccept", "\u240a1.2.3.4:5 -> OnAccept"),
+            ("\r\n1.2.3.4:5 -> OnAccept\r\n", "\u240d\u240a1.2.3.4:5 -> OnAccept\u240d\u240a"),
+            ("1.2.3.4:5 -> OnAccept", "1.2.3.4:5 -> OnAccept"),
+            ("\x1b[2J\x7f\tend", "\u241b[2J\u2421\tend"),
         ]
         for data, _ in messages:
             first.send(data)
