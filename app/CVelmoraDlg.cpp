@@ -2,6 +2,7 @@
 
 #include <QPushButton>
 #include <boost/bind/bind.hpp>
+#include <boost/make_shared.hpp>
 #include <exception>
 
 #include "CAboutDlg.h"
@@ -165,6 +166,11 @@ void CVelmoraDlg::OnMessages(std::list<std::string>& batch) {
     if (IsLogCaughtUp() && m_bReadingPaused.exchange(false)) {
         m_ioService.post(boost::bind(&CVelmoraDlg::ResumeReading, this));
     }
+    // The lines were allocated on the worker: they are freed there too, off the UI thread
+    // and into the allocator caches the worker's next lines come from.
+    auto spSpent = boost::make_shared<std::list<std::string>>();
+    spSpent->swap(batch);
+    m_ioService.post([spSpent] {});
 }
 
 bool CVelmoraDlg::IsLogBehind() const {
