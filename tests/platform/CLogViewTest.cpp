@@ -1,6 +1,7 @@
 #include "CLogView.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <QAccessible>
 #include <QApplication>
@@ -198,6 +199,36 @@ TEST(CLogViewTest, SaveLogAsStreamsEveryLineWithLf) {
     EXPECT_TRUE(saved.endsWith("-> message 199999\n"));
     EXPECT_EQ(saved.count('\n'), 200002);
     EXPECT_FALSE(saved.contains('\r'));
+}
+
+TEST(CLogViewTest, LinesTheDiskRefusedAreCountedOnTheFirstRow) {
+    Platform::CLogStore::CLimits limits;
+    limits.nMemoryBudget = 2u << 20;
+    CShownView shown(limits);
+    CLogView& view = shown.view;
+    view.AppendLines(Lines(0, 5000));
+    view.SetSelection(Position{1, 0}, Position{1, 3});
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 1u << 20;  // the spill file's writes fail as on a full disk
+    setrlimit(RLIMIT_FSIZE, &small);
+    for (int i = 1; i < 40; ++i) view.AppendLines(Lines(i * 5000, 5000));
+    QTRY_VERIFY_WITH_TIMEOUT(!view.Store().NeedsSpill(), 30000);
+    setrlimit(RLIMIT_FSIZE, &saved);
+
+    const std::uint64_t nDropped = view.Store().DroppedLines();
+    ASSERT_GT(nDropped, 0u);
+    EXPECT_EQ(view.HeaderText(),
+              QStringLiteral("%1 earlier lines dropped: File too large").arg(nDropped));
+    EXPECT_TRUE(view.Text(200).startsWith(view.HeaderText() + QLatin1Char('\n')));
+    // The selection on a released line moved to the first kept one; the rest is intact.
+    EXPECT_EQ(view.Anchor().nLine, view.FirstKeptLine());
+    EXPECT_EQ(view.LineText(view.LineCount() - 1), "127.0.0.1:40999 -> message 199999");
+    view.verticalScrollBar()->triggerAction(QAbstractSlider::SliderToMinimum);
+    EXPECT_EQ(view.TopRow(), 0u);
+    shown.Paint();
+    EXPECT_EQ(view.PositionAt(QPoint(1, 1)).nLine, 0u);
 }
 
 TEST(CLogViewTest, AssistiveTechnologyReadsTextCaretAndSelection) {
