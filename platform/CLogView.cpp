@@ -656,6 +656,8 @@ void CLogView::mouseMoveEvent(QMouseEvent* event) {
     viewport()->update();
 }
 
+void CLogView::mouseReleaseEvent(QMouseEvent* /*event*/) {}
+
 void CLogView::mouseDoubleClickEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) return;
     const CPosition position = PositionAt(event->position().toPoint());

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,6 +17,9 @@ CSpillFile::~CSpillFile() {
 }
 
 bool CSpillFile::Open() {
+    // A file-size limit would otherwise end the process at the first write past it; ignored,
+    // the write fails with EFBIG and the owner drops lines as on a full disk.
+    std::signal(SIGXFSZ, SIG_IGN);
     const char* pDir = std::getenv("TMPDIR");
     const std::string dir = pDir != nullptr && *pDir != '\0' ? pDir : "/tmp";
     // An O_TMPFILE file never has a name; where the file system lacks it, a named file is
