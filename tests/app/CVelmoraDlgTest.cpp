@@ -162,7 +162,7 @@ TEST(CVelmoraDlgTest, AppendLogKeepsTheOperatorsSelection) {
     ASSERT_EQ(pLog->SelectedText(100), "alpha");
 
     dlg.AppendLog(QStringLiteral("gamma"));
-    dlg.AppendLog(std::list<CString>{QStringLiteral("delta")});
+    dlg.AppendLog(std::list<std::string>{"delta"});
     EXPECT_EQ(pLog->Text(), QStringLiteral("\nalpha\nbeta\ngamma\ndelta"));
     EXPECT_EQ(pLog->SelectedText(100), "alpha");
 }
