@@ -139,12 +139,13 @@ private:
     // Back-pressure, on the worker: a connection whose line finds the log box this far behind,
     // in lines or in bytes, stops reading, so TCP holds the clients back; reading resumes once
     // the box has caught up to both low-water marks. No message is dropped and neither thread
-    // waits for the other. The bytes bound the queue's memory whatever the message size, and
-    // the lines the UI thread's time for one delivered batch.
+    // waits for the other. Both marks bound what one delivered batch brings to the UI thread
+    // in one turn of its loop: its time by the lines, and by the bytes the memory it takes,
+    // whatever the message size.
     static constexpr std::size_t kLogHighWater = 8192;
     static constexpr std::size_t kLogLowWater = 2048;
-    static constexpr std::size_t kLogHighWaterBytes = std::size_t{32} << 20;
-    static constexpr std::size_t kLogLowWaterBytes = std::size_t{8} << 20;
+    static constexpr std::size_t kLogHighWaterBytes = std::size_t{4} << 20;
+    static constexpr std::size_t kLogLowWaterBytes = std::size_t{1} << 20;
     bool IsLogBehind() const;
     bool IsLogCaughtUp() const;
     void PauseReading(CSocketApp* pSocket);
