@@ -2,22 +2,44 @@
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
 namespace Platform {
 
 namespace {
 
-constexpr std::size_t kScanBlock = 64 * 1024;
+constexpr std::size_t kScanBlock = 16 * 1024;
 
 }  // namespace
 
 std::uint64_t CLogStore::Utf16Units(const char* pText, std::size_t nSize) {
-    // One unit per lead byte, two for a four-byte sequence; a loop the compiler vectorises.
+    // One unit per byte that is not a continuation (10xxxxxx), one more for a four-byte lead
+    // (11110xxx); eight bytes at a time, the per-byte flags summed by one multiplication.
+    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
     std::uint64_t nUnits = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= nSize; i += 8) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, pText + i, 8);
+        const std::uint64_t nContinuation = w & ~(w << 1) & kHigh;
+        const std::uint64_t nFourByte = w & (w << 1) & (w << 2) & (w << 3) & kHigh;
+        nUnits += 8 - (((nContinuation >> 7) * kOnes) >> 56) + (((nFourByte >> 7) * kOnes) >> 56);
+    }
     const auto* p = reinterpret_cast<const unsigned char*>(pText);
-    for (std::size_t i = 0; i < nSize; ++i)
+    for (; i < nSize; ++i)
         nUnits += static_cast<unsigned>((p[i] & 0xC0) != 0x80) + static_cast<unsigned>(p[i] >= 0xF0);
+    return nUnits;
+}
+
+std::uint64_t CLogStore::UnitsBetween(std::uint64_t nFrom, std::uint64_t nTo) const {
+    std::uint64_t nUnits = 0;
+    char block[kScanBlock];
+    while (nFrom < nTo) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kScanBlock, nTo - nFrom));
+        if (!Read(nFrom, block, n)) break;
+        nUnits += Utf16Units(block, n);
+        nFrom += n;
+    }
     return nUnits;
 }
 
@@ -62,12 +84,10 @@ void CLogStore::AppendOne(const char* pText, std::size_t nSize) {
     if (nSlot == 0) {
         if (m_index.empty()) m_nIndexBase = m_nLines / m_limits.nIndexChunkLines;
         m_index.push_back(std::make_unique<std::uint64_t[]>(m_limits.nIndexChunkLines));
-        m_indexChars.push_back(m_nChars);
     }
     m_index.back()[nSlot] = m_nBytes;
     CopyIn(pText, nSize);
     CopyIn("\n", 1);
-    m_nChars += Utf16Units(pText, nSize) + 1;
     ++m_nLines;
     m_nMaxLineBytes = std::max<std::uint64_t>(m_nMaxLineBytes, nSize);
 }
@@ -76,11 +96,15 @@ void CLogStore::CopyIn(const char* pText, std::size_t nSize) {
     const std::size_t nChunk = m_limits.nChunkBytes;
     while (nSize > 0) {
         const std::uint64_t nIndex = m_nBytes / nChunk;
-        if (nIndex >= m_nTextBase + m_text.size())
+        if (nIndex >= m_nTextBase + m_text.size()) {
             m_text.push_back(std::unique_ptr<char[]>(new char[nChunk]));
+            m_textUnits.push_back(m_nChars);
+        }
         const std::size_t nOffset = m_nBytes % nChunk;
         const std::size_t nCopy = std::min(nSize, nChunk - nOffset);
         std::memcpy(m_text.back().get() + nOffset, pText, nCopy);
+        // Counted per byte, so a character cut by the chunk's end is counted once.
+        m_nChars += Utf16Units(pText, nCopy);
         pText += nCopy;
         nSize -= nCopy;
         m_nBytes += nCopy;
@@ -151,6 +175,7 @@ void CLogStore::DropBefore(std::uint64_t nLine, const std::string& reason) {
             --m_nSpilledText;
         }
         m_text.pop_front();
+        m_textUnits.pop_front();
         ++m_nTextBase;
     }
     const std::uint64_t nIndexKeep = nLine / m_limits.nIndexChunkLines;
@@ -161,7 +186,6 @@ void CLogStore::DropBefore(std::uint64_t nLine, const std::string& reason) {
             --m_nSpilledIndex;
         }
         m_index.pop_front();
-        m_indexChars.pop_front();
         ++m_nIndexBase;
     }
     m_nFirstLine = nLine;
@@ -228,33 +252,21 @@ std::string CLogStore::ReadLine(std::uint64_t nLine, std::uint64_t nFrom, std::s
     return text;
 }
 
+std::uint64_t CLogStore::UnitsAt(std::uint64_t nOffset) const {
+    if (nOffset >= m_nBytes || m_text.empty()) return m_nChars;
+    const std::size_t i = static_cast<std::size_t>(nOffset / m_limits.nChunkBytes - m_nTextBase);
+    std::uint64_t nFrom = (m_nTextBase + i) * m_limits.nChunkBytes;
+    std::uint64_t nUnits = m_textUnits[i];
+    // The head of the first chunk may be gone.
+    if (nFrom < m_nFirstByte) {
+        nFrom = m_nFirstByte;
+        nUnits = m_nFirstChar;
+    }
+    return nUnits + UnitsBetween(nFrom, nOffset);
+}
+
 std::uint64_t CLogStore::AbsoluteCharsBefore(std::uint64_t nLine) const {
-    nLine = std::min(nLine, m_nLines);
-    // From the nearest point whose count is known: the index chunk's first line, or the
-    // first kept line when that chunk's head is gone.
-    const std::uint64_t nChunkLine =
-        std::min(nLine, nLine / m_limits.nIndexChunkLines * m_limits.nIndexChunkLines);
-    std::uint64_t nFromLine = nChunkLine;
-    std::uint64_t nChars = 0;
-    if (nChunkLine < m_nFirstLine || m_index.empty()) {
-        nFromLine = m_nFirstLine;
-        nChars = m_nFirstChar;
-    } else if (nChunkLine == m_nLines) {
-        return m_nChars;
-    } else {
-        nChars = m_indexChars[static_cast<std::size_t>(nChunkLine / m_limits.nIndexChunkLines -
-                                                       m_nIndexBase)];
-    }
-    std::uint64_t nOffset = LineStart(nFromLine);
-    const std::uint64_t nEnd = LineStart(nLine);
-    std::vector<char> block(kScanBlock);
-    while (nOffset < nEnd) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kScanBlock, nEnd - nOffset));
-        if (!Read(nOffset, block.data(), n)) break;
-        nChars += Utf16Units(block.data(), n);
-        nOffset += n;
-    }
-    return nChars;
+    return nLine >= m_nLines ? m_nChars : UnitsAt(LineStart(nLine));
 }
 
 std::uint64_t CLogStore::CharsBefore(std::uint64_t nLine) const {
@@ -262,43 +274,46 @@ std::uint64_t CLogStore::CharsBefore(std::uint64_t nLine) const {
 }
 
 std::uint64_t CLogStore::LineAtChar(std::uint64_t nChar, std::uint64_t* pLineChar) const {
-    const std::uint64_t nAbsolute = nChar + m_nFirstChar;
-    // The last index chunk that starts at or before the unit, then line by line within it.
-    auto it = std::upper_bound(m_indexChars.begin(), m_indexChars.end(), nAbsolute);
-    std::uint64_t nLine = m_nFirstLine;
-    std::uint64_t nLineChar = m_nFirstChar;
-    if (it != m_indexChars.begin()) {
-        --it;
-        const std::uint64_t nChunkLine =
-            (m_nIndexBase + static_cast<std::uint64_t>(it - m_indexChars.begin())) *
-            m_limits.nIndexChunkLines;
-        if (nChunkLine >= m_nFirstLine) {
-            nLine = nChunkLine;
-            nLineChar = *it;
-        }
+    if (m_nLines == m_nFirstLine) {
+        *pLineChar = 0;
+        return m_nFirstLine;
     }
-    // Walk the stream: every LF ends a line.
-    std::uint64_t nOffset = LineStart(nLine);
-    std::uint64_t nUnits = nLineChar;
-    std::vector<char> block(kScanBlock);
-    while (nOffset < m_nBytes && nLine + 1 < m_nLines) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kScanBlock, m_nBytes - nOffset));
-        if (!Read(nOffset, block.data(), n)) break;
-        const auto* p = reinterpret_cast<const unsigned char*>(block.data());
-        std::size_t i = 0;
-        for (; i < n; ++i) {
-            nUnits += static_cast<unsigned>((p[i] & 0xC0) != 0x80) + static_cast<unsigned>(p[i] >= 0xF0);
-            if (p[i] == '\n') {
-                if (nUnits > nAbsolute) break;
-                ++nLine;
-                nLineChar = nUnits;
-                if (nLine + 1 >= m_nLines) break;
+    const std::uint64_t nAbsolute = nChar + m_nFirstChar;
+    std::uint64_t nOffset = m_nBytes;
+    if (nAbsolute < m_nChars) {
+        // The chunk that holds the unit, then the byte within it.
+        const auto it = std::upper_bound(m_textUnits.begin(), m_textUnits.end(), nAbsolute);
+        const std::size_t i = it == m_textUnits.begin() ? 0 : static_cast<std::size_t>(it - m_textUnits.begin()) - 1;
+        nOffset = std::max(m_nFirstByte, (m_nTextBase + i) * m_limits.nChunkBytes);
+        std::uint64_t nUnits = nOffset == m_nFirstByte && m_nFirstByte > (m_nTextBase + i) * m_limits.nChunkBytes
+                                   ? m_nFirstChar
+                                   : m_textUnits[i];
+        char block[kScanBlock];
+        bool bFound = false;
+        while (!bFound && nOffset < m_nBytes) {
+            const std::size_t n =
+                static_cast<std::size_t>(std::min<std::uint64_t>(kScanBlock, m_nBytes - nOffset));
+            if (!Read(nOffset, block, n)) break;
+            const std::uint64_t nBlockUnits = Utf16Units(block, n);
+            if (nUnits + nBlockUnits <= nAbsolute) {
+                nUnits += nBlockUnits;
+                nOffset += n;
+                continue;
+            }
+            for (std::size_t j = 0; j < n; ++j) {
+                const auto c = static_cast<unsigned char>(block[j]);
+                if ((c & 0xC0) == 0x80) continue;
+                nUnits += c >= 0xF0 ? 2 : 1;
+                if (nUnits > nAbsolute) {
+                    nOffset += j;
+                    bFound = true;
+                    break;
+                }
             }
         }
-        if (i < n) break;
-        nOffset += n;
     }
-    *pLineChar = nLineChar - m_nFirstChar;
+    const std::uint64_t nLine = nOffset >= m_nBytes ? m_nLines - 1 : LineAt(nOffset);
+    *pLineChar = AbsoluteCharsBefore(nLine) - m_nFirstChar;
     return nLine;
 }
 

@@ -100,19 +100,25 @@ private:
     bool SpillText();
     bool SpillIndex();
     void DropBefore(std::uint64_t nLine, const std::string& reason);
+    // UTF-16 units of the kept bytes [nFrom, nTo).
+    std::uint64_t UnitsBetween(std::uint64_t nFrom, std::uint64_t nTo) const;
+    // Absolute UTF-16 units before kept byte nOffset: from the nearest chunk start, so at
+    // most one chunk is read whatever the lengths of the lines.
+    std::uint64_t UnitsAt(std::uint64_t nOffset) const;
     // Absolute UTF-16 units before line nLine.
     std::uint64_t AbsoluteCharsBefore(std::uint64_t nLine) const;
 
     CLimits m_limits;
 
-    // Text chunk m_nTextBase + i is m_text[i]; the first m_nSpilledText are on the disk (null).
+    // Text chunk m_nTextBase + i is m_text[i], with m_textUnits[i] UTF-16 units before its
+    // first byte; the first m_nSpilledText are on the disk (null).
     std::deque<std::unique_ptr<char[]>> m_text;
+    std::deque<std::uint64_t> m_textUnits;
     std::uint64_t m_nTextBase = 0;
     std::size_t m_nSpilledText = 0;
-    // Index chunk m_nIndexBase + i is m_index[i], its first line's absolute UTF-16 offset
-    // m_indexChars[i]; the first m_nSpilledIndex are on the disk (null).
+    // Index chunk m_nIndexBase + i is m_index[i]; the first m_nSpilledIndex are on the disk
+    // (null).
     std::deque<std::unique_ptr<std::uint64_t[]>> m_index;
-    std::deque<std::uint64_t> m_indexChars;
     std::uint64_t m_nIndexBase = 0;
     std::size_t m_nSpilledIndex = 0;
 
