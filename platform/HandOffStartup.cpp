@@ -34,7 +34,7 @@ CHandOffStartup TakeHandOffStartup(int argc, char** argv) {
         const CHandleArgument scanned = ScanHandleArgument(argv[i]);
         std::string reason;
         if (scanned.m_eKind != CHandleArgument::eValue) continue;
-        if (CheckAdoptable(scanned.m_nValue, reason)) SetCloseOnExec(scanned.m_nValue, reason);
+        if (CheckAdoptable(scanned.m_nValue, reason)) SetCloseOnExec(scanned.m_nValue);
         startup.m_verdicts.emplace(scanned.m_nValue, reason);
     }
     return startup;

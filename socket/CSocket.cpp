@@ -99,8 +99,6 @@ void CSocket::EnableKeepAlive() {
 
 void CSocket::OnReceive(const boost::shared_ptr<std::vector<char>>&) {}
 
-void CSocket::OnSend() {}
-
 void CSocket::OnError(const boost::system::error_code&) {}
 
 void CSocket::SuspendReceive() {
