@@ -81,8 +81,8 @@ void CVelmoraDlg::CAcceptorApp::OnAcceptError(boost::shared_ptr<CNoxSocket::CSoc
     // listening socket stays readable, so retrying at once would spin. Connections that
     // arrive meanwhile wait in the backlog and are accepted once the retry succeeds.
     m_retryTimer.expires_after(m_retryDelay);
-    m_retryTimer.async_wait(boost::bind(&CAcceptorApp::OnRetryTimer, this,
-                                        boost::asio::placeholders::error));
+    m_retryTimer.async_wait(
+        boost::bind(&CAcceptorApp::OnRetryTimer, this, boost::asio::placeholders::error));
     m_retryDelay = std::min(m_retryDelay * 2, kLastRetryDelay);
 }
 

@@ -2,7 +2,6 @@
 
 #include <QIcon>
 #include <atomic>
-#include <chrono>
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -10,6 +9,7 @@
 #include <boost/shared_ptr.hpp>
 #include <boost/smart_ptr/owner_less.hpp>
 #include <boost/thread/thread.hpp>
+#include <chrono>
 #include <functional>
 #include <list>
 #include <memory>
