@@ -75,6 +75,8 @@ class Program:
         self.port = free_port()
         self.app.listen(self.port)
         self.box = self.app.log_box()
+        # The listening line comes first; the load's lines are counted after it.
+        driver.poll(lambda: self.chars() > 0, driver.DEFAULT_TIMEOUT, "the listening line")
         self.count = self.chars()
 
     def chars(self):
