@@ -46,7 +46,7 @@ public:
         void OnError(const boost::system::error_code& error) override;
 
     private:
-        CVelmoraDlg* m_pOwner;  // used only to post log lines
+        CVelmoraDlg* m_pOwner;       // used only to post log lines
         std::string m_endpointText;  // UTF-8, as every line of the connection starts
     };
 

@@ -12,8 +12,9 @@ namespace Platform {
 
 // The message queue behind one message-only window: a fixed ring of records that any thread
 // fills without blocking or allocating, and an eventfd whose socket notifier wakes the owning
-// thread's Qt loop; only the first push after the reader's pass writes it. The owning thread takes the records out one at a time, so a loop nested
-// inside one message (a modal dialog) goes on delivering the next ones in order.
+// thread's Qt loop; only the first push after the reader's pass writes it. The owning thread takes
+// the records out one at a time, so a loop nested inside one message (a modal dialog) goes on
+// delivering the next ones in order.
 class CWindowChannel : public std::enable_shared_from_this<CWindowChannel> {
 public:
     // Undelivered messages that fit; a power of two.

@@ -354,8 +354,9 @@ TEST(CVelmoraDlgTest, NoAboutItemWhenString101IsEmpty) {
     });
     dlg.DoModal();
     EXPECT_TRUE(bMenuEmpty);
-    EXPECT_EQ(logMenu, (QStringList{QStringLiteral("&Copy"), QStringLiteral("Select &All"),
-                                    QStringLiteral("&Find..."), QStringLiteral("Save Log &As...")}));
+    EXPECT_EQ(logMenu,
+              (QStringList{QStringLiteral("&Copy"), QStringLiteral("Select &All"),
+                           QStringLiteral("&Find..."), QStringLiteral("Save Log &As...")}));
     EXPECT_FALSE(logMenu.join(QLatin1Char('|')).contains(QStringLiteral("Velmora")));
 }
 

@@ -20,8 +20,8 @@ std::string Text(const std::string& bytes) {
 // What the rules say, built from QString::fromUtf8, the decoder the log used before.
 std::string Expected(const std::string& bytes) {
     const std::string::size_type nZero = bytes.find('\0');
-    QString text = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(
-                                                       nZero == std::string::npos ? bytes.size() : nZero));
+    QString text = QString::fromUtf8(
+        bytes.data(), static_cast<qsizetype>(nZero == std::string::npos ? bytes.size() : nZero));
     for (QChar& c : text) {
         if (c.unicode() < 0x20 && c != QLatin1Char('\t')) c = QChar(0x2400 + c.unicode());
         if (c.unicode() == 0x7F) c = QChar(0x2421);
@@ -55,7 +55,8 @@ TEST(MessageTextTest, RandomBytesDecodeAsQtDecodesThemWithControlsMadeVisible) {
     for (int i = 0; i < 100000; ++i) {
         std::string bytes(static_cast<std::size_t>(length(random)), '\0');
         for (char& b : bytes) b = static_cast<char>(alphabet[pick(random)]);
-        ASSERT_EQ(Text(bytes), Expected(bytes)) << QByteArray::fromStdString(bytes).toHex().constData();
+        ASSERT_EQ(Text(bytes), Expected(bytes))
+            << QByteArray::fromStdString(bytes).toHex().constData();
     }
 }
 

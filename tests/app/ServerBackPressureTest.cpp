@@ -123,8 +123,8 @@ TEST(ServerBackPressureTest, AStalledLogBoxHoldsClientsBackAndLosesNothing) {
         EXPECT_TRUE(bStalled) << "the client was never held back";
 
         auto* pLog = dlg.GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG);
-        EXPECT_TRUE(WaitProcessingEvents(
-            [&] { return pLog->LineCount() >= kMessages + 3; }, std::chrono::seconds(120)));
+        EXPECT_TRUE(WaitProcessingEvents([&] { return pLog->LineCount() >= kMessages + 3; },
+                                         std::chrono::seconds(120)));
         lines = pLog->Text().split(QLatin1Char('\n'));
         dlg.GetDlgItem<QPushButton>(Platform::IDOK)->click();
     });
