@@ -354,9 +354,9 @@ void PrintResult(const Options& o, const Result& r) {
 void RunPythonPeer(const Options& o) {
     const bool flood = o.kase == "flood";
     const unsigned short port = FreePort();
-    const QString out = QStringLiteral("%1/velmora_logbox_bench_python_%2.log")
-                            .arg(QDir::tempPath())
-                            .arg(port);
+    // QDir::tempPath() follows $TMPDIR.
+    const QString out =
+        QDir::temp().filePath(QStringLiteral("velmora_logbox_bench_python_%1.log").arg(port));
     QProcess peer;
     peer.setProcessChannelMode(QProcess::MergedChannels);
     const double bound = flood ? o.floodSeconds : o.maxSeconds;
