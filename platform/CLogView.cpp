@@ -157,6 +157,7 @@ void CLogView::AppendLines(const std::list<std::string>& lines) {
     if (m_bFollow) SetTopRow(LastTopRow());
     viewport()->update();
     ScheduleSpill();
+    emit linesAppended(LineCount());
 }
 
 void CLogView::AppendLine(std::string_view line) {
@@ -170,6 +171,7 @@ void CLogView::AppendLine(std::string_view line) {
     if (m_bFollow) SetTopRow(LastTopRow());
     viewport()->update();
     ScheduleSpill();
+    emit linesAppended(LineCount());
 }
 
 void CLogView::AnnounceInsert(std::uint64_t nUnitsBefore, const std::list<std::string>* pLines,

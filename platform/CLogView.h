@@ -124,6 +124,8 @@ public:
     QRect PositionRect(const CPosition& position) const;
 
 signals:
+    // Lines were appended; nLineCount is LineCount() after them. Once per batch.
+    void linesAppended(quint64 nLineCount);
     // A search ended; found tells whether it found the text.
     void searchFinished(bool bFound);
     // A save ended; error is empty on success.
