@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QAbstractScrollArea>
-#include <QFile>
 #include <QString>
 #include <cstdint>
 #include <functional>
