@@ -320,7 +320,6 @@ void CLogView::resizeEvent(QResizeEvent* event) {
 }
 
 void CLogView::FollowEnd() {
-    m_anchor = m_caret = EndPosition();
     m_bFollow = true;
     SetTopRow(LastTopRow());
     horizontalScrollBar()->setValue(0);

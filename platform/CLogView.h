@@ -92,7 +92,7 @@ public:
 
     // Whether new lines scroll the view.
     bool IsFollowing() const { return m_bFollow; }
-    // Goes to the end and follows it again, dropping the selection.
+    // Goes to the end and follows it again; the selection stays.
     void FollowEnd();
     // The first row in sight and how many fit.
     std::uint64_t TopRow() const;
