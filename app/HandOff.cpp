@@ -186,6 +186,7 @@ void CVelmoraDlg::AdoptSockets(CVelmoraDlg* pThis, const std::vector<CString>& a
                 spSocket->RestoreState(std::move(pending->second));
                 state.m_pending.erase(pending);
             }
+            spSocket->EnableKeepAlive();
             spSocket->TakeEndpointText();
             spSocket->StartReceive();
         }
