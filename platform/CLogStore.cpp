@@ -27,7 +27,8 @@ std::uint64_t CLogStore::Utf16Units(const char* pText, std::size_t nSize) {
     }
     const auto* p = reinterpret_cast<const unsigned char*>(pText);
     for (; i < nSize; ++i)
-        nUnits += static_cast<unsigned>((p[i] & 0xC0) != 0x80) + static_cast<unsigned>(p[i] >= 0xF0);
+        nUnits +=
+            static_cast<unsigned>((p[i] & 0xC0) != 0x80) + static_cast<unsigned>(p[i] >= 0xF0);
     return nUnits;
 }
 
@@ -35,7 +36,8 @@ std::uint64_t CLogStore::UnitsBetween(std::uint64_t nFrom, std::uint64_t nTo) co
     std::uint64_t nUnits = 0;
     char block[kScanBlock];
     while (nFrom < nTo) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kScanBlock, nTo - nFrom));
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kScanBlock, nTo - nFrom));
         if (!Read(nFrom, block, n)) break;
         nUnits += Utf16Units(block, n);
         nFrom += n;
@@ -283,11 +285,13 @@ std::uint64_t CLogStore::LineAtChar(std::uint64_t nChar, std::uint64_t* pLineCha
     if (nAbsolute < m_nChars) {
         // The chunk that holds the unit, then the byte within it.
         const auto it = std::upper_bound(m_textUnits.begin(), m_textUnits.end(), nAbsolute);
-        const std::size_t i = it == m_textUnits.begin() ? 0 : static_cast<std::size_t>(it - m_textUnits.begin()) - 1;
+        const std::size_t i =
+            it == m_textUnits.begin() ? 0 : static_cast<std::size_t>(it - m_textUnits.begin()) - 1;
         nOffset = std::max(m_nFirstByte, (m_nTextBase + i) * m_limits.nChunkBytes);
-        std::uint64_t nUnits = nOffset == m_nFirstByte && m_nFirstByte > (m_nTextBase + i) * m_limits.nChunkBytes
-                                   ? m_nFirstChar
-                                   : m_textUnits[i];
+        std::uint64_t nUnits =
+            nOffset == m_nFirstByte && m_nFirstByte > (m_nTextBase + i) * m_limits.nChunkBytes
+                ? m_nFirstChar
+                : m_textUnits[i];
         char block[kScanBlock];
         bool bFound = false;
         while (!bFound && nOffset < m_nBytes) {

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -81,7 +82,9 @@ struct CLogView::CSave {
     QTimer timer;
 };
 
-void CLogView::SetSaveFileNameScript(SaveFileNameScript script) { SaveScript() = std::move(script); }
+void CLogView::SetSaveFileNameScript(SaveFileNameScript script) {
+    SaveScript() = std::move(script);
+}
 
 CLogView::CLogView(QWidget* pParent) : CLogView(CLogStore::CLimits(), pParent) {}
 
@@ -97,7 +100,7 @@ CLogView::CLogView(const CLogStore::CLimits& limits, QWidget* pParent)
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this, &CLogView::OnScrollValueChanged);
 
     const auto addLogAction = [this](const QString& text, const QString& name, QKeySequence key,
-                                  void (CLogView::*pSlot)()) {
+                                     void (CLogView::*pSlot)()) {
         auto* pAction = new QAction(text, this);
         pAction->setObjectName(name);
         pAction->setShortcut(key);
@@ -107,10 +110,11 @@ CLogView::CLogView(const CLogStore::CLimits& limits, QWidget* pParent)
     };
     addLogAction(tr("&Copy"), QStringLiteral("logCopy"), QKeySequence::Copy, &CLogView::Copy);
     addLogAction(tr("Select &All"), QStringLiteral("logSelectAll"), QKeySequence::SelectAll,
-              &CLogView::SelectAll);
-    addLogAction(tr("&Find..."), QStringLiteral("logFind"), QKeySequence::Find, &CLogView::ShowFind);
+                 &CLogView::SelectAll);
+    addLogAction(tr("&Find..."), QStringLiteral("logFind"), QKeySequence::Find,
+                 &CLogView::ShowFind);
     addLogAction(tr("Save Log &As..."), QStringLiteral("logSaveAs"), QKeySequence(),
-              &CLogView::SaveLogAs);
+                 &CLogView::SaveLogAs);
     auto* pNext = new QAction(this);
     pNext->setShortcuts({QKeySequence(Qt::Key_F3)});
     pNext->setShortcutContext(Qt::WidgetWithChildrenShortcut);
@@ -157,6 +161,7 @@ void CLogView::AppendLines(const std::list<std::string>& lines) {
     if (m_bFollow) SetTopRow(LastTopRow());
     viewport()->update();
     ScheduleSpill();
+    emit linesAppended(LineCount());
 }
 
 void CLogView::AppendLine(std::string_view line) {
@@ -170,6 +175,7 @@ void CLogView::AppendLine(std::string_view line) {
     if (m_bFollow) SetTopRow(LastTopRow());
     viewport()->update();
     ScheduleSpill();
+    emit linesAppended(LineCount());
 }
 
 void CLogView::AnnounceInsert(std::uint64_t nUnitsBefore, const std::list<std::string>* pLines,
@@ -188,8 +194,8 @@ void CLogView::AnnounceInsert(std::uint64_t nUnitsBefore, const std::list<std::s
         for (const std::string& line : *pLines) add(line);
     else
         add(single);
-    QAccessibleTextInsertEvent event(this, static_cast<int>(std::min<std::uint64_t>(nUnitsBefore, INT_MAX)),
-                                     text);
+    QAccessibleTextInsertEvent event(
+        this, static_cast<int>(std::min<std::uint64_t>(nUnitsBefore, INT_MAX)), text);
     QAccessible::updateAccessibility(&event);
 }
 
@@ -274,16 +280,18 @@ void CLogView::UpdateScrollBars() {
     m_bScrolling = true;
     QScrollBar* pVertical = verticalScrollBar();
     pVertical->setRange(0, static_cast<int>((nLast + m_nRowsPerStep - 1) / m_nRowsPerStep));
-    pVertical->setPageStep(std::max<int>(1, VisibleRows() / static_cast<int>(std::min<std::uint64_t>(m_nRowsPerStep, INT_MAX))));
+    pVertical->setPageStep(std::max<int>(
+        1, VisibleRows() / static_cast<int>(std::min<std::uint64_t>(m_nRowsPerStep, INT_MAX))));
     const int nColumnWidth = std::max(1, fontMetrics().averageCharWidth());
     const int nVisibleColumns = std::max(1, (viewport()->width() - kMargin) / nColumnWidth);
     const std::uint64_t nColumns =
         std::max<std::uint64_t>(m_store.MaxLineLength(), HeaderText().toUtf8().size());
     QScrollBar* pHorizontal = horizontalScrollBar();
     pHorizontal->setRange(
-        0, static_cast<int>(std::min(kMaxColumns, nColumns + 1 > static_cast<std::uint64_t>(nVisibleColumns)
-                                                      ? nColumns + 1 - nVisibleColumns
-                                                      : 0)));
+        0, static_cast<int>(
+               std::min(kMaxColumns, nColumns + 1 > static_cast<std::uint64_t>(nVisibleColumns)
+                                         ? nColumns + 1 - nVisibleColumns
+                                         : 0)));
     pHorizontal->setPageStep(nVisibleColumns);
     m_bScrolling = false;
 }
@@ -317,7 +325,6 @@ void CLogView::resizeEvent(QResizeEvent* event) {
 }
 
 void CLogView::FollowEnd() {
-    m_anchor = m_caret = EndPosition();
     m_bFollow = true;
     SetTopRow(LastTopRow());
     horizontalScrollBar()->setValue(0);
@@ -363,8 +370,9 @@ void CLogView::paintEvent(QPaintEvent* /*event*/) {
     const int nVisible = viewport()->height() / nLineHeight + 1;
     const auto nColumn = static_cast<std::uint64_t>(horizontalScrollBar()->value());
     const std::size_t nSliceBytes = std::min<std::size_t>(
-        kMaxSliceBytes,
-        static_cast<std::size_t>(viewport()->width() / std::max(1, metrics.averageCharWidth()) + 2) * 4);
+        kMaxSliceBytes, static_cast<std::size_t>(
+                            viewport()->width() / std::max(1, metrics.averageCharWidth()) + 2) *
+                            4);
     const CPosition selectionStart = std::min(m_anchor, m_caret);
     const CPosition selectionEnd = std::max(m_anchor, m_caret);
     const QPalette& colors = palette();
@@ -384,8 +392,8 @@ void CLogView::paintEvent(QPaintEvent* /*event*/) {
             const std::size_t nBytes = static_cast<std::size_t>(
                 std::min<std::uint64_t>(nAt - slice.nFirstColumn, slice.bytes.size()));
             if (nBytes == slice.bytes.size() && !slice.bWhole) return viewport()->width();
-            return kMargin + metrics.horizontalAdvance(
-                                 slice.text.left(CLogStore::Utf16Units(slice.bytes.data(), nBytes)));
+            return kMargin + metrics.horizontalAdvance(slice.text.left(
+                                 CLogStore::Utf16Units(slice.bytes.data(), nBytes)));
         };
         const int x1 = nLine == selectionStart.nLine ? xOf(selectionStart.nColumn) : kMargin;
         const int x2 = nLine == selectionEnd.nLine
@@ -407,8 +415,8 @@ CLogView::CPosition CLogView::PositionAt(const QPoint& point) const {
     const QFontMetrics metrics(font());
     const int nLineHeight = std::max(1, metrics.height());
     const std::uint64_t nRows = LineCount() - m_store.FirstLine();
-    const std::uint64_t nRow =
-        std::min(nRows - 1, TopRow() + static_cast<std::uint64_t>(std::max(0, point.y()) / nLineHeight));
+    const std::uint64_t nRow = std::min(
+        nRows - 1, TopRow() + static_cast<std::uint64_t>(std::max(0, point.y()) / nLineHeight));
     const std::uint64_t nLine = RowToLine(nRow);
     const auto nColumn = static_cast<std::uint64_t>(horizontalScrollBar()->value());
     const CSlice slice = ReadSlice(*this, nLine, nColumn, kMaxSliceBytes);
@@ -429,10 +437,12 @@ CLogView::CPosition CLogView::PositionAt(const QPoint& point) const {
         const int nAfter = metrics.horizontalAdvance(slice.text.left(nUnits + 1));
         if (x - nBefore > nAfter - x) ++nUnits;
     }
-    if (nUnits > 0 && nUnits < slice.text.size() && slice.text.at(nUnits).isLowSurrogate()) ++nUnits;
+    if (nUnits > 0 && nUnits < slice.text.size() && slice.text.at(nUnits).isLowSurrogate())
+        ++nUnits;
     const std::uint64_t nAt =
         x <= 0 ? slice.nFirstColumn
-               : slice.nFirstColumn + CLogStore::BytesForUnits(slice.bytes, static_cast<std::size_t>(nUnits));
+               : slice.nFirstColumn +
+                     CLogStore::BytesForUnits(slice.bytes, static_cast<std::size_t>(nUnits));
     return Clamp(CPosition{nLine, std::min(nAt, LineLength(nLine))});
 }
 
@@ -441,15 +451,17 @@ QRect CLogView::PositionRect(const CPosition& position) const {
     const int nLineHeight = std::max(1, metrics.height());
     const std::uint64_t nRow = LineToRow(position.nLine);
     const std::uint64_t nTop = TopRow();
-    const int y = nRow >= nTop ? static_cast<int>(std::min<std::uint64_t>(nRow - nTop, 1 << 20)) * nLineHeight
-                               : -nLineHeight;
+    const int y =
+        nRow >= nTop ? static_cast<int>(std::min<std::uint64_t>(nRow - nTop, 1 << 20)) * nLineHeight
+                     : -nLineHeight;
     const auto nColumn = static_cast<std::uint64_t>(horizontalScrollBar()->value());
     int x = kMargin;
     if (position.nColumn > nColumn) {
         const CSlice slice = ReadSlice(*this, position.nLine, nColumn, kMaxSliceBytes);
         const std::size_t nBytes = static_cast<std::size_t>(
             std::min<std::uint64_t>(position.nColumn - slice.nFirstColumn, slice.bytes.size()));
-        x += metrics.horizontalAdvance(slice.text.left(CLogStore::Utf16Units(slice.bytes.data(), nBytes)));
+        x += metrics.horizontalAdvance(
+            slice.text.left(CLogStore::Utf16Units(slice.bytes.data(), nBytes)));
     }
     return QRect(x, y, std::max(1, metrics.averageCharWidth()), nLineHeight);
 }
@@ -526,7 +538,8 @@ std::string CLogView::SelectedText(std::size_t nMaxBytes, bool* pbCut) const {
         const std::size_t nRoom = nMaxBytes - text.size();
         if (nTo > nFrom) {
             const std::uint64_t nWanted = nTo - nFrom;
-            text += LineText(nLine, nFrom, static_cast<std::size_t>(std::min<std::uint64_t>(nWanted, nRoom)));
+            text += LineText(nLine, nFrom,
+                             static_cast<std::size_t>(std::min<std::uint64_t>(nWanted, nRoom)));
             if (nWanted > nRoom) bCut = true;
         }
         if (bCut) break;
@@ -542,8 +555,10 @@ std::string CLogView::SelectedText(std::size_t nMaxBytes, bool* pbCut) const {
         // Never end in the middle of a character.
         std::size_t nEnd = text.size();
         while (nEnd > 0 && IsContinuation(text[nEnd - 1])) --nEnd;
-        if (nEnd > 0 && static_cast<unsigned char>(text[nEnd - 1]) >= 0xC0) --nEnd;
-        else nEnd = text.size();
+        if (nEnd > 0 && static_cast<unsigned char>(text[nEnd - 1]) >= 0xC0)
+            --nEnd;
+        else
+            nEnd = text.size();
         text.resize(nEnd);
     }
     if (pbCut != nullptr) *pbCut = bCut;
@@ -554,7 +569,8 @@ void CLogView::Copy() {
     if (!HasSelection()) return;
     bool bCut = false;
     const std::string text = SelectedText(kMaxCopyBytes, &bCut);
-    QApplication::clipboard()->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    QApplication::clipboard()->setText(
+        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
     if (bCut)
         Notify(tr("Only the first %1 MiB of the selection were copied; Save Log As... writes "
                   "the whole log.")
@@ -572,65 +588,66 @@ void CLogView::keyPressEvent(QKeyEvent* event) {
     QScrollBar* pVertical = verticalScrollBar();
     QScrollBar* pHorizontal = horizontalScrollBar();
     switch (event->key()) {
-    case Qt::Key_Left:
-    case Qt::Key_Right: {
-        const int nDirection = event->key() == Qt::Key_Right ? 1 : -1;
-        if (bShift)
-            MoveCaret(Step(m_caret, nDirection), true);
-        else
-            pHorizontal->triggerAction(nDirection > 0 ? QAbstractSlider::SliderSingleStepAdd
-                                                      : QAbstractSlider::SliderSingleStepSub);
-        return;
-    }
-    case Qt::Key_Up:
-    case Qt::Key_Down:
-    case Qt::Key_PageUp:
-    case Qt::Key_PageDown: {
-        const bool bDown = event->key() == Qt::Key_Down || event->key() == Qt::Key_PageDown;
-        const bool bPage = event->key() == Qt::Key_PageUp || event->key() == Qt::Key_PageDown;
-        if (bShift) {
-            const std::uint64_t nRows = bPage ? static_cast<std::uint64_t>(VisibleRows()) : 1;
-            std::uint64_t nRow = LineToRow(m_caret.nLine);
-            nRow = bDown ? nRow + nRows : (nRow > nRows ? nRow - nRows : 0);
-            MoveCaret(CPosition{RowToLine(nRow), m_caret.nColumn}, true);
-        } else {
-            pVertical->triggerAction(
-                bPage ? (bDown ? QAbstractSlider::SliderPageStepAdd : QAbstractSlider::SliderPageStepSub)
-                      : (bDown ? QAbstractSlider::SliderSingleStepAdd : QAbstractSlider::SliderSingleStepSub));
-        }
-        return;
-    }
-    case Qt::Key_Home:
-        if (bShift)
-            MoveCaret(event->modifiers() & Qt::ControlModifier ? CPosition{0, 0}
-                                                                : CPosition{m_caret.nLine, 0},
-                      true);
-        else
-            pVertical->triggerAction(QAbstractSlider::SliderToMinimum);
-        return;
-    case Qt::Key_End:
-        if (bShift)
-            MoveCaret(event->modifiers() & Qt::ControlModifier
-                          ? EndPosition()
-                          : CPosition{m_caret.nLine, LineLength(m_caret.nLine)},
-                      true);
-        else
-            FollowEnd();
-        return;
-    case Qt::Key_Escape:
-        if (m_pFindBar->isVisible()) {
-            m_pFindBar->hide();
-            setFocus();
+        case Qt::Key_Left:
+        case Qt::Key_Right: {
+            const int nDirection = event->key() == Qt::Key_Right ? 1 : -1;
+            if (bShift)
+                MoveCaret(Step(m_caret, nDirection), true);
+            else
+                pHorizontal->triggerAction(nDirection > 0 ? QAbstractSlider::SliderSingleStepAdd
+                                                          : QAbstractSlider::SliderSingleStepSub);
             return;
         }
-        break;
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-        // From the find field it has already searched; otherwise the dialog's default button.
-        if (m_pFindEdit->hasFocus()) return;
-        break;
-    default:
-        break;
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+        case Qt::Key_PageUp:
+        case Qt::Key_PageDown: {
+            const bool bDown = event->key() == Qt::Key_Down || event->key() == Qt::Key_PageDown;
+            const bool bPage = event->key() == Qt::Key_PageUp || event->key() == Qt::Key_PageDown;
+            if (bShift) {
+                const std::uint64_t nRows = bPage ? static_cast<std::uint64_t>(VisibleRows()) : 1;
+                std::uint64_t nRow = LineToRow(m_caret.nLine);
+                nRow = bDown ? nRow + nRows : (nRow > nRows ? nRow - nRows : 0);
+                MoveCaret(CPosition{RowToLine(nRow), m_caret.nColumn}, true);
+            } else {
+                pVertical->triggerAction(bPage ? (bDown ? QAbstractSlider::SliderPageStepAdd
+                                                        : QAbstractSlider::SliderPageStepSub)
+                                               : (bDown ? QAbstractSlider::SliderSingleStepAdd
+                                                        : QAbstractSlider::SliderSingleStepSub));
+            }
+            return;
+        }
+        case Qt::Key_Home:
+            if (bShift)
+                MoveCaret(event->modifiers() & Qt::ControlModifier ? CPosition{0, 0}
+                                                                   : CPosition{m_caret.nLine, 0},
+                          true);
+            else
+                pVertical->triggerAction(QAbstractSlider::SliderToMinimum);
+            return;
+        case Qt::Key_End:
+            if (bShift)
+                MoveCaret(event->modifiers() & Qt::ControlModifier
+                              ? EndPosition()
+                              : CPosition{m_caret.nLine, LineLength(m_caret.nLine)},
+                          true);
+            else
+                FollowEnd();
+            return;
+        case Qt::Key_Escape:
+            if (m_pFindBar->isVisible()) {
+                m_pFindBar->hide();
+                setFocus();
+                return;
+            }
+            break;
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            // From the find field it has already searched; otherwise the dialog's default button.
+            if (m_pFindEdit->hasFocus()) return;
+            break;
+        default:
+            break;
     }
     event->ignore();
 }
@@ -709,7 +726,8 @@ void CLogView::Find(const QString& text, bool bBackward) {
         if (position.nLine == 0 || position.nLine < FirstKeptLine()) return m_store.FirstByte();
         return m_store.LineStart(position.nLine - 1) + position.nColumn;
     };
-    pSearch->nStart = offsetOf(bBackward ? std::min(m_anchor, m_caret) : std::max(m_anchor, m_caret));
+    pSearch->nStart =
+        offsetOf(bBackward ? std::min(m_anchor, m_caret) : std::max(m_anchor, m_caret));
     pSearch->nPos = pSearch->nStart;
     pSearch->nTotal = m_store.EndByte() - m_store.FirstByte();
     pSearch->timer.setSingleShot(true);
@@ -737,7 +755,8 @@ void CLogView::SearchSlice() {
             search.nPos = std::max(search.nPos, nFirst);
             const std::uint64_t nLimit =
                 search.bWrapped ? std::min(nEnd, search.nStart + nNeedle - 1) : nEnd;
-            const std::uint64_t nBlockEnd = std::min(nLimit, search.nPos + kSearchBlock + nNeedle - 1);
+            const std::uint64_t nBlockEnd =
+                std::min(nLimit, search.nPos + kSearchBlock + nNeedle - 1);
             if (nBlockEnd > search.nPos) {
                 block.resize(static_cast<std::size_t>(nBlockEnd - search.nPos));
                 if (m_store.Read(search.nPos, block.data(), block.size())) {
@@ -762,10 +781,13 @@ void CLogView::SearchSlice() {
         } else {
             search.nPos = std::min(std::max(search.nPos, nFirst), nEnd);
             const std::uint64_t nLow =
-                search.bWrapped ? std::max(nFirst, search.nStart > nNeedle - 1 ? search.nStart - (nNeedle - 1) : 0)
-                                : nFirst;
-            const std::uint64_t nBlockStart =
-                search.nPos > nLow + kSearchBlock + nNeedle - 1 ? search.nPos - kSearchBlock - (nNeedle - 1) : nLow;
+                search.bWrapped
+                    ? std::max(nFirst,
+                               search.nStart > nNeedle - 1 ? search.nStart - (nNeedle - 1) : 0)
+                    : nFirst;
+            const std::uint64_t nBlockStart = search.nPos > nLow + kSearchBlock + nNeedle - 1
+                                                  ? search.nPos - kSearchBlock - (nNeedle - 1)
+                                                  : nLow;
             if (search.nPos > nBlockStart) {
                 block.resize(static_cast<std::size_t>(search.nPos - nBlockStart));
                 if (m_store.Read(nBlockStart, block.data(), block.size())) {
@@ -798,9 +820,11 @@ void CLogView::SearchSlice() {
         EnsureVisible(nLine + 1);
         QScrollBar* pHorizontal = horizontalScrollBar();
         if (nColumn < static_cast<std::uint64_t>(pHorizontal->value()) ||
-            nColumn + nNeedle > static_cast<std::uint64_t>(pHorizontal->value() + pHorizontal->pageStep()))
-            pHorizontal->setValue(static_cast<int>(std::min<std::uint64_t>(
-                nColumn > 8 ? nColumn - 8 : 0, static_cast<std::uint64_t>(pHorizontal->maximum()))));
+            nColumn + nNeedle >
+                static_cast<std::uint64_t>(pHorizontal->value() + pHorizontal->pageStep()))
+            pHorizontal->setValue(static_cast<int>(
+                std::min<std::uint64_t>(nColumn > 8 ? nColumn - 8 : 0,
+                                        static_cast<std::uint64_t>(pHorizontal->maximum()))));
         emit searchFinished(true);
         return;
     }
@@ -811,7 +835,10 @@ void CLogView::SearchSlice() {
         return;
     }
     m_pFindStatus->setText(
-        tr("Searching... %1%").arg(search.nTotal > 0 ? std::min<std::uint64_t>(99, search.nScanned * 100 / search.nTotal) : 0));
+        tr("Searching... %1%")
+            .arg(search.nTotal > 0
+                     ? std::min<std::uint64_t>(99, search.nScanned * 100 / search.nTotal)
+                     : 0));
     search.timer.start(0);
 }
 
@@ -820,10 +847,10 @@ void CLogView::SearchSlice() {
 bool CLogView::IsSaving() const { return m_pSave != nullptr; }
 
 void CLogView::SaveLogAs() {
-    const QString path = SaveScript() ? SaveScript()(this)
-                                      : QFileDialog::getSaveFileName(
-                                            this, tr("Save Log As"), QString(),
-                                            tr("Log files (*.log *.txt);;All files (*)"));
+    const QString path =
+        SaveScript() ? SaveScript()(this)
+                     : QFileDialog::getSaveFileName(this, tr("Save Log As"), QString(),
+                                                    tr("Log files (*.log *.txt);;All files (*)"));
     if (path.isEmpty()) return;
     if (!SaveTo(path)) {
         auto* pBox = new QMessageBox(QMessageBox::Warning, tr("Save Log As"),
@@ -880,8 +907,8 @@ void CLogView::SaveSlice() {
         save.nNext += n;
     }
     if (save.nNext < save.nEnd) {
-        save.pProgress->setValue(static_cast<int>(
-            (save.nTotal - (save.nEnd - save.nNext)) * 1000 / std::max<std::uint64_t>(1, save.nTotal)));
+        save.pProgress->setValue(static_cast<int>((save.nTotal - (save.nEnd - save.nNext)) * 1000 /
+                                                  std::max<std::uint64_t>(1, save.nTotal)));
         save.timer.start(0);
         return;
     }

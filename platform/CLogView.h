@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QAbstractScrollArea>
-#include <QFile>
 #include <QString>
 #include <cstdint>
 #include <functional>
@@ -93,7 +92,7 @@ public:
 
     // Whether new lines scroll the view.
     bool IsFollowing() const { return m_bFollow; }
-    // Goes to the end and follows it again, dropping the selection.
+    // Goes to the end and follows it again; the selection stays.
     void FollowEnd();
     // The first row in sight and how many fit.
     std::uint64_t TopRow() const;
@@ -124,6 +123,8 @@ public:
     QRect PositionRect(const CPosition& position) const;
 
 signals:
+    // Lines were appended; nLineCount is LineCount() after them. Once per batch.
+    void linesAppended(quint64 nLineCount);
     // A search ended; found tells whether it found the text.
     void searchFinished(bool bFound);
     // A save ended; error is empty on success.

@@ -123,7 +123,8 @@ void CLogViewAccessible::Position(int offset, std::uint64_t* pLine, std::uint64_
     std::uint64_t nLineUnits = 0;
     const std::uint64_t nStoreLine = store.LineAtChar(nUnit, &nLineUnits);
     const std::uint64_t nUnits = nUnit - nLineUnits;
-    const std::string bytes = store.ReadLine(nStoreLine, 0, static_cast<std::size_t>(nUnits * 4 + 4));
+    const std::string bytes =
+        store.ReadLine(nStoreLine, 0, static_cast<std::size_t>(nUnits * 4 + 4));
     *pLine = nStoreLine + 1;
     *pColumn = CLogStore::BytesForUnits(bytes, nUnits);
 }
@@ -160,8 +161,8 @@ QString CLogViewAccessible::text(int startOffset, int endOffset) const {
     while (nNeed > 0 && nLine < store.LineCount()) {
         const std::string bytes =
             store.ReadLine(nLine, 0, static_cast<std::size_t>(nFrom + nNeed) * 4);
-        const QString part = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()))
-                                 .mid(nFrom, nNeed);
+        const QString part =
+            QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())).mid(nFrom, nNeed);
         text += part;
         nNeed -= part.size();
         if (nNeed > 0) {

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,7 +22,7 @@ bool CSpillFile::Open() {
     // the write fails with EFBIG and the owner drops lines as on a full disk.
     std::signal(SIGXFSZ, SIG_IGN);
     const char* pDir = std::getenv("TMPDIR");
-    const std::string dir = pDir != nullptr && *pDir != '\0' ? pDir : "/tmp";
+    const std::string dir = pDir != nullptr && *pDir != '\0' ? pDir : P_tmpdir;
     // An O_TMPFILE file never has a name; where the file system lacks it, a named file is
     // unlinked at once, so a crash leaves nothing behind either way.
     m_fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);

@@ -25,7 +25,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -160,13 +159,11 @@ public:
         const Clock::time_point start = Clock::now();
         CVelmoraDlg::OnMessages(batch);
         const double ms = Seconds(start, Clock::now()) * 1000;
-        if (m_onAppended) m_onAppended();
         ++m_nBatches;
         m_nMaxBatch = std::max(m_nMaxBatch, nLines);
         m_maxBatchMs = std::max(m_maxBatchMs, ms);
     }
 
-    std::function<void()> m_onAppended;  // after each batch is in the box
     long long m_nBatches = 0;
     std::size_t m_nMaxBatch = 0;
     double m_maxBatchMs = 0;
@@ -190,14 +187,14 @@ struct Result {
     double maxBatchMs = 0;
     Clock::time_point closePressed;
     double closeSeconds = 0;    // OK pressed to DoModal returned (worker joined)
-    double destroySeconds = 0;  // the dialog's destructor, the box's document with it
+    double destroySeconds = 0;  // the dialog's destructor, the box.s store with it
     bool closed = false;
     bool timedOut = false;
 };
 
 // The scripted operator's part in the main dialog: listen, load, measure, press OK.
 void RunLoad(CBenchDlg& dlg, const Options& o, unsigned short port, Result& r) {
-    Platform::CLogView* pLog = dlg.GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG);
+    auto* pLog = dlg.GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG);
     const auto linesInBox = [pLog] { return static_cast<long long>(pLog->LineCount()) - 1; };
 
     dlg.GetDlgItem<QPushButton>(IDC_BUTTON_PORT_LISTEN)->click();
@@ -264,17 +261,16 @@ void RunLoad(CBenchDlg& dlg, const Options& o, unsigned short port, Result& r) {
     });
 
     // Memory over time from a thread of its own, so a UI thread that is late does not thin
-    // out the samples; the line count is taken after each batch the dialog appends.
+    // out the samples; the line count comes from the box's own signal, once per batch.
     std::atomic<long long> shown{0};
-    // The moment the last expected line went in, taken after the batch (the sampling timer
+    // The moment the last expected line went in, from the box's signal (the sampling timer
     // below may be held up by the very batch that completes the box).
     double completeSeconds = -1;
-    dlg.m_onAppended = [&] {
-        const long long nLines = linesInBox() - base;
-        shown.store(nLines);
-        if (completeSeconds < 0 && !flood && nLines >= r.expected)
+    QObject::connect(pLog, &Platform::CLogView::linesAppended, [&](quint64 nBlocks) {
+        shown.store(static_cast<long long>(nBlocks) - 1 - base);
+        if (completeSeconds < 0 && !flood && static_cast<long long>(nBlocks) - 1 - base >= r.expected)
             completeSeconds = Seconds(start, Clock::now());
-    };
+    });
     std::vector<std::pair<double, long long>> perSecond;  // written by the thread until joined
     std::atomic<bool> stop{false};
     std::thread memory([&] {
@@ -294,7 +290,6 @@ void RunLoad(CBenchDlg& dlg, const Options& o, unsigned short port, Result& r) {
     sample.start();
     client.start(QStringLiteral(VELMORA_LOAD_CLIENT), LoadClientArgs(o, port));
     loop.exec();
-    dlg.m_onAppended = nullptr;
     tick.stop();
     sample.stop();
     stop.store(true);

@@ -45,7 +45,8 @@ void ExpectKeptLinesReadBack(const CLogStore& store, std::uint64_t nFirstExpecte
         const std::string expected = LineText(static_cast<std::size_t>(nLine - nFirstExpected));
         ASSERT_EQ(store.ReadLine(nLine), expected) << nLine;
         ASSERT_EQ(store.LineLength(nLine), expected.size());
-        ASSERT_EQ(store.ReadLine(nLine, 2, 5), expected.substr(std::min<std::size_t>(2, expected.size()), 5));
+        ASSERT_EQ(store.ReadLine(nLine, 2, 5),
+                  expected.substr(std::min<std::size_t>(2, expected.size()), 5));
         ASSERT_EQ(store.CharsBefore(nLine), nUnits) << nLine;
         std::uint64_t nLineUnits = 0;
         ASSERT_EQ(store.LineAtChar(nUnits, &nLineUnits), nLine);

@@ -35,9 +35,7 @@ struct CShownView {
         view.show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(&view));
     }
-    void Paint() {
-        view.viewport()->repaint();
-    }
+    void Paint() { view.viewport()->repaint(); }
     CLogView view;
 };
 
@@ -235,7 +233,9 @@ TEST(CLogViewTest, AssistiveTechnologyReadsTextCaretAndSelection) {
     CShownView shown;
     CLogView& view = shown.view;
     view.AppendLine("first");
-    view.AppendLine("s\xC3\xA9" "cond");
+    view.AppendLine(
+        "s\xC3\xA9"
+        "cond");
     QAccessibleInterface* pLog = QAccessible::queryAccessibleInterface(&view);
     ASSERT_NE(pLog, nullptr);
     EXPECT_EQ(pLog->role(), QAccessible::EditableText);
@@ -259,7 +259,9 @@ TEST(CLogViewTest, AssistiveTechnologyReadsTextCaretAndSelection) {
 
     // Selection and caret go both ways, in characters, across the two-byte é.
     pText->setSelection(0, 4, 10);
-    EXPECT_EQ(view.SelectedText(100), "st\ns\xC3\xA9" "c");
+    EXPECT_EQ(view.SelectedText(100),
+              "st\ns\xC3\xA9"
+              "c");
     pText->selection(0, &nStart, &nEnd);
     EXPECT_EQ(nStart, 4);
     EXPECT_EQ(nEnd, 10);
