@@ -10,6 +10,7 @@
 #include <time.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QProcess>
@@ -348,7 +349,9 @@ void PrintResult(const Options& o, const Result& r) {
 void RunPythonPeer(const Options& o) {
     const bool flood = o.kase == "flood";
     const unsigned short port = FreePort();
-    const QString out = QStringLiteral("/tmp/velmora_logbox_bench_python_%1.log").arg(port);
+    // QDir::tempPath() follows $TMPDIR.
+    const QString out =
+        QDir::temp().filePath(QStringLiteral("velmora_logbox_bench_python_%1.log").arg(port));
     QProcess peer;
     peer.setProcessChannelMode(QProcess::MergedChannels);
     const double bound = flood ? o.floodSeconds : o.maxSeconds;
