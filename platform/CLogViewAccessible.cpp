@@ -84,8 +84,9 @@ int CLogViewAccessible::characterCount() const {
     return ToInt(static_cast<std::uint64_t>(View()->HeaderText().size()) + store.CharCount());
 }
 
-// The text is row 0, then LF and a line for every exposed line; the store's units count
-// each line followed by its LF, so unit c of the store is offset prefix + 1 + c.
+// The text is row 0, then LF and a line for every kept line, so store unit c is offset
+// header + 1 + c. Once windowed it is the store's text from the window's first line on, so
+// store unit c is offset c - window.
 std::uint64_t CLogViewAccessible::Offset(std::uint64_t nLine, std::uint64_t nColumn) const {
     const CLogStore& store = View()->Store();
     const bool bWindowed = Windowed();
@@ -98,8 +99,10 @@ std::uint64_t CLogViewAccessible::Offset(std::uint64_t nLine, std::uint64_t nCol
     const std::uint64_t nBase = bWindowed ? m_nWindowLine : store.FirstLine();
     if (nStoreLine < nBase) return static_cast<std::uint64_t>(header.size());
     const std::string prefix = store.ReadLine(nStoreLine, 0, static_cast<std::size_t>(nColumn));
-    return static_cast<std::uint64_t>(header.size()) + 1 + store.CharsBefore(nStoreLine) -
-           (bWindowed ? m_nWindowUnits : 0) + CLogStore::Utf16Units(prefix.data(), prefix.size());
+    // Row 0 and its LF come first; a window starts right at its first line.
+    const std::uint64_t nLineOffset = bWindowed ? store.CharsBefore(nStoreLine) - m_nWindowUnits
+                                                : header.size() + 1 + store.CharsBefore(nStoreLine);
+    return nLineOffset + CLogStore::Utf16Units(prefix.data(), prefix.size());
 }
 
 void CLogViewAccessible::Position(int offset, std::uint64_t* pLine, std::uint64_t* pColumn) const {
