@@ -66,6 +66,10 @@ CLogStore::CLogStore(const CLimits& limits)
 
 CLogStore::~CLogStore() = default;
 
+void CLogStore::SetOnWritten(std::function<void()> onWritten) {
+    m_writer.SetOnFinished(std::move(onWritten));
+}
+
 void CLogStore::Append(std::string_view text) {
     const char* p = text.data();
     const char* const pEnd = p + text.size();
@@ -85,9 +89,17 @@ void CLogStore::AppendOne(const char* pText, std::size_t nSize) {
     const std::size_t nSlot = m_nLines % m_limits.nIndexChunkLines;
     if (nSlot == 0) {
         if (m_index.empty()) m_nIndexBase = m_nLines / m_limits.nIndexChunkLines;
-        m_index.push_back(std::make_unique<std::uint64_t[]>(m_limits.nIndexChunkLines));
+        CChunk<std::uint64_t> chunk;
+        if (!m_spareIndex.empty()) {
+            chunk.pOwned = std::move(m_spareIndex.back());
+            m_spareIndex.pop_back();
+        } else {
+            chunk.pOwned.reset(new std::uint64_t[m_limits.nIndexChunkLines]);
+        }
+        chunk.pData = chunk.pOwned.get();
+        m_index.push_back(std::move(chunk));
     }
-    m_index.back()[nSlot] = m_nBytes;
+    m_index.back().pOwned[nSlot] = m_nBytes;
     CopyIn(pText, nSize);
     CopyIn("\n", 1);
     ++m_nLines;
@@ -99,12 +111,21 @@ void CLogStore::CopyIn(const char* pText, std::size_t nSize) {
     while (nSize > 0) {
         const std::uint64_t nIndex = m_nBytes / nChunk;
         if (nIndex >= m_nTextBase + m_text.size()) {
-            m_text.push_back(std::unique_ptr<char[]>(new char[nChunk]));
+            // A buffer the writer gave back has its pages mapped already.
+            CChunk<char> chunk;
+            if (!m_spareText.empty()) {
+                chunk.pOwned = std::move(m_spareText.back());
+                m_spareText.pop_back();
+            } else {
+                chunk.pOwned.reset(new char[nChunk]);
+            }
+            chunk.pData = chunk.pOwned.get();
+            m_text.push_back(std::move(chunk));
             m_textUnits.push_back(m_nChars);
         }
         const std::size_t nOffset = m_nBytes % nChunk;
         const std::size_t nCopy = std::min(nSize, nChunk - nOffset);
-        std::memcpy(m_text.back().get() + nOffset, pText, nCopy);
+        std::memcpy(m_text.back().pOwned.get() + nOffset, pText, nCopy);
         // Counted per byte, so a character cut by the chunk's end is counted once.
         m_nChars += Utf16Units(pText, nCopy);
         pText += nCopy;
@@ -114,54 +135,87 @@ void CLogStore::CopyIn(const char* pText, std::size_t nSize) {
 }
 
 std::size_t CLogStore::MemoryBytes() const {
+    const std::size_t nWritingIndex = m_nWriting - m_nWritingText;
+    return HeldBytes() + m_nWritingText * m_limits.nChunkBytes +
+           nWritingIndex * m_limits.nIndexChunkLines * sizeof(std::uint64_t);
+}
+
+std::size_t CLogStore::HeldBytes() const {
     return (m_text.size() - m_nSpilledText) * m_limits.nChunkBytes +
            (m_index.size() - m_nSpilledIndex) * m_limits.nIndexChunkLines * sizeof(std::uint64_t);
 }
 
 bool CLogStore::Spill(std::size_t nMaxChunks) {
+    for (CSpillWriter::CJob& job : m_writer.Finished()) TakeBack(std::move(job));
     // The newest chunk of each kind is still being filled and stays in memory.
     const auto canText = [this] { return m_nSpilledText + 1 < m_text.size(); };
     const auto canIndex = [this] { return m_nSpilledIndex + 1 < m_index.size(); };
-    for (; nMaxChunks > 0 && MemoryBytes() > m_limits.nMemoryBudget; --nMaxChunks) {
+    for (; nMaxChunks > 0 && HeldBytes() > m_limits.nMemoryBudget; --nMaxChunks) {
         const std::size_t nTextBytes = (m_text.size() - m_nSpilledText) * m_limits.nChunkBytes;
-        const std::size_t nIndexBytes = MemoryBytes() - nTextBytes;
+        const std::size_t nIndexBytes = HeldBytes() - nTextBytes;
         // Text goes first; the index follows once it holds more than a quarter of the memory.
         if (canText() && (!canIndex() || nTextBytes >= 3 * nIndexBytes))
             SpillText();
         else if (canIndex())
             SpillIndex();
         else
-            return false;
+            break;
     }
-    return MemoryBytes() > m_limits.nMemoryBudget && (canText() || canIndex());
+    return HeldBytes() > m_limits.nMemoryBudget && (canText() || canIndex());
 }
 
-bool CLogStore::SpillText() {
-    const std::uint64_t nChunk = m_nTextBase + m_nSpilledText;
-    std::unique_ptr<char[]>& pChunk = m_text[m_nSpilledText];
-    if (m_textFile.Write(nChunk * m_limits.nChunkBytes, pChunk.get(), m_limits.nChunkBytes)) {
-        pChunk.reset();
-        ++m_nSpilledText;
-        return true;
-    }
-    // Nothing that starts in or before the refused chunk can be kept.
-    const std::uint64_t nEnd = (nChunk + 1) * m_limits.nChunkBytes;
-    std::uint64_t nLine = LineAt(nEnd - 1) + 1;
-    DropBefore(nLine, m_textFile.Error());
-    return false;
+void CLogStore::SpillText() {
+    CChunk<char>& chunk = m_text[m_nSpilledText];
+    CSpillWriter::CJob job;
+    job.pFile = &m_textFile;
+    job.nChunk = m_nTextBase + m_nSpilledText;
+    job.nOffset = job.nChunk * m_limits.nChunkBytes;
+    job.nBytes = m_limits.nChunkBytes;
+    job.pText = std::move(chunk.pOwned);
+    m_writer.Hand(std::move(job));
+    ++m_nSpilledText;
+    ++m_nWriting;
+    ++m_nWritingText;
 }
 
-bool CLogStore::SpillIndex() {
-    const std::uint64_t nChunk = m_nIndexBase + m_nSpilledIndex;
-    const std::size_t nBytes = m_limits.nIndexChunkLines * sizeof(std::uint64_t);
-    std::unique_ptr<std::uint64_t[]>& pChunk = m_index[m_nSpilledIndex];
-    if (m_indexFile.Write(nChunk * nBytes, reinterpret_cast<const char*>(pChunk.get()), nBytes)) {
-        pChunk.reset();
-        ++m_nSpilledIndex;
-        return true;
+void CLogStore::SpillIndex() {
+    CChunk<std::uint64_t>& chunk = m_index[m_nSpilledIndex];
+    CSpillWriter::CJob job;
+    job.pFile = &m_indexFile;
+    job.nChunk = m_nIndexBase + m_nSpilledIndex;
+    job.nBytes = m_limits.nIndexChunkLines * sizeof(std::uint64_t);
+    job.nOffset = job.nChunk * job.nBytes;
+    job.pIndex = std::move(chunk.pOwned);
+    m_writer.Hand(std::move(job));
+    ++m_nSpilledIndex;
+    ++m_nWriting;
+}
+
+void CLogStore::TakeBack(CSpillWriter::CJob job) {
+    --m_nWriting;
+    const bool bText = job.pText != nullptr;
+    if (bText) --m_nWritingText;
+    const std::uint64_t nBase = bText ? m_nTextBase : m_nIndexBase;
+    if (job.nChunk < nBase) {
+        // Dropped while it was being written: its disk space goes too.
+        if (job.bWritten) job.pFile->Release(job.nOffset, job.nBytes);
+    } else if (job.bWritten) {
+        const std::size_t i = static_cast<std::size_t>(job.nChunk - nBase);
+        if (bText)
+            m_text[i].pData = nullptr;
+        else
+            m_index[i].pData = nullptr;
+    } else if (bText) {
+        // Nothing that starts in or before the refused chunk can be kept.
+        const std::uint64_t nEnd = (job.nChunk + 1) * m_limits.nChunkBytes;
+        DropBefore(LineAt(nEnd - 1) + 1, job.error);
+    } else {
+        DropBefore((job.nChunk + 1) * m_limits.nIndexChunkLines, job.error);
     }
-    DropBefore((nChunk + 1) * m_limits.nIndexChunkLines, m_indexFile.Error());
-    return false;
+    if (bText && m_spareText.size() < kSpareChunks)
+        m_spareText.push_back(std::move(job.pText));
+    else if (!bText && m_spareIndex.size() < kSpareChunks)
+        m_spareIndex.push_back(std::move(job.pIndex));
 }
 
 void CLogStore::DropBefore(std::uint64_t nLine, const std::string& reason) {
@@ -171,9 +225,11 @@ void CLogStore::DropBefore(std::uint64_t nLine, const std::string& reason) {
     const std::uint64_t nFirstByte = nLine < m_nLines ? LineStart(nLine) : m_nBytes;
 
     const std::uint64_t nTextKeep = nFirstByte / m_limits.nChunkBytes;
+    // A chunk being written comes back to TakeBack, which releases its disk space then.
     while (m_nTextBase < nTextKeep && m_text.size() > 1) {
         if (m_nSpilledText > 0) {
-            m_textFile.Release(m_nTextBase * m_limits.nChunkBytes, m_limits.nChunkBytes);
+            if (m_text.front().pData == nullptr)
+                m_textFile.Release(m_nTextBase * m_limits.nChunkBytes, m_limits.nChunkBytes);
             --m_nSpilledText;
         }
         m_text.pop_front();
@@ -184,7 +240,8 @@ void CLogStore::DropBefore(std::uint64_t nLine, const std::string& reason) {
     const std::size_t nIndexBytes = m_limits.nIndexChunkLines * sizeof(std::uint64_t);
     while (m_nIndexBase < nIndexKeep && m_index.size() > 1) {
         if (m_nSpilledIndex > 0) {
-            m_indexFile.Release(m_nIndexBase * nIndexBytes, nIndexBytes);
+            if (m_index.front().pData == nullptr)
+                m_indexFile.Release(m_nIndexBase * nIndexBytes, nIndexBytes);
             --m_nSpilledIndex;
         }
         m_index.pop_front();
@@ -200,7 +257,7 @@ std::uint64_t CLogStore::LineStart(std::uint64_t nLine) const {
     if (nLine >= m_nLines) return m_nBytes;
     const std::uint64_t nChunk = nLine / m_limits.nIndexChunkLines;
     const std::size_t i = static_cast<std::size_t>(nChunk - m_nIndexBase);
-    if (i >= m_nSpilledIndex) return m_index[i][nLine % m_limits.nIndexChunkLines];
+    if (m_index[i].pData != nullptr) return m_index[i].pData[nLine % m_limits.nIndexChunkLines];
     std::uint64_t nStart = 0;
     m_indexFile.Read(nLine * sizeof(std::uint64_t), reinterpret_cast<char*>(&nStart),
                      sizeof nStart);
@@ -232,8 +289,8 @@ bool CLogStore::Read(std::uint64_t nOffset, char* pData, std::size_t nSize) cons
         const std::size_t i = static_cast<std::size_t>(nOffset / nChunkBytes - m_nTextBase);
         const std::size_t nWithin = nOffset % nChunkBytes;
         const std::size_t nCopy = std::min(nSize, nChunkBytes - nWithin);
-        if (i >= m_nSpilledText)
-            std::memcpy(pData, m_text[i].get() + nWithin, nCopy);
+        if (m_text[i].pData != nullptr)
+            std::memcpy(pData, m_text[i].pData + nWithin, nCopy);
         else if (!m_textFile.Read(nOffset, pData, nCopy))
             return false;
         pData += nCopy;

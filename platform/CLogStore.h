@@ -3,11 +3,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "CSpillFile.h"
+#include "CSpillWriter.h"
 
 namespace Platform {
 
@@ -18,11 +21,13 @@ namespace Platform {
 // copy into the current chunk and an index store: nothing is allocated per line. Past the
 // memory budget the oldest chunks (text and index) go to two unlinked temporary files, at
 // the same offsets they have in the stream, and are read back with pread only when asked
-// for. If the disk refuses a write, every line up to that point is released instead, disk
+// for. The writes happen on a writer thread: a full chunk never changes, so it is handed over
+// whole and read from memory until the write is seen to finish; its buffer then serves a later
+// chunk. If the disk refuses a write, every line up to that point is released instead, disk
 // space included, and DroppedLines/DropReason say so: the process never dies of a full disk.
 //
 // Lines are numbered from 0 over the whole life of the store; lines below FirstLine() are
-// gone. Single-threaded (the UI thread).
+// gone. Used on one thread (the UI thread); only the writer runs beside it.
 class CLogStore {
 public:
     // Anonymous memory the store may hold before it writes chunks to the disk.
@@ -46,10 +51,14 @@ public:
     // Appends text as one line; CR LF, LF and CR inside it start further lines.
     void Append(std::string_view text);
 
-    // Writes the oldest chunks to the disk while memory is over the budget, at most nMaxChunks
-    // of them (each write is one chunk, so a caller bounds the time it spends). True when
-    // more remains to write.
+    // Takes back the chunks the writer has finished (a refused one drops lines), then hands it
+    // the oldest chunks while memory not yet handed over is above the budget, at most
+    // nMaxChunks of them. True while chunks remain to hand over; NeedsSpill() stays true
+    // until the writes in flight are taken back too.
     bool Spill(std::size_t nMaxChunks);
+
+    // Called on the writer thread when finished writes wait to be taken back by Spill.
+    void SetOnWritten(std::function<void()> onWritten);
 
     // Lines appended since the store was made, and the first one still kept.
     std::uint64_t LineCount() const { return m_nLines; }
@@ -90,15 +99,29 @@ public:
     static std::uint64_t Utf16Units(const char* pText, std::size_t nSize);
     static std::size_t BytesForUnits(std::string_view text, std::uint64_t nUnits);
 
-    // Anonymous memory the chunks hold now, and whether it is over the budget.
+    // Anonymous memory the chunks hold now, those being written included (besides it, at most
+    // kSpareChunks freed buffers of each kind are kept for reuse), and whether Spill has work.
     std::size_t MemoryBytes() const;
-    bool NeedsSpill() const { return MemoryBytes() > m_limits.nMemoryBudget; }
+    bool NeedsSpill() const { return m_nWriting > 0 || HeldBytes() > m_limits.nMemoryBudget; }
+
+    static constexpr std::size_t kSpareChunks = 4;
 
 private:
+    // A chunk's bytes are in memory while pData is set; pOwned is null once the chunk is handed
+    // to the writer, which owns the buffer until Spill takes it back.
+    template <typename T>
+    struct CChunk {
+        std::unique_ptr<T[]> pOwned;
+        const T* pData = nullptr;
+    };
+
+    // Memory not handed to the writer.
+    std::size_t HeldBytes() const;
+    void TakeBack(CSpillWriter::CJob job);
     void AppendOne(const char* pText, std::size_t nSize);
     void CopyIn(const char* pText, std::size_t nSize);
-    bool SpillText();
-    bool SpillIndex();
+    void SpillText();
+    void SpillIndex();
     void DropBefore(std::uint64_t nLine, const std::string& reason);
     // UTF-16 units of the kept bytes [nFrom, nTo).
     std::uint64_t UnitsBetween(std::uint64_t nFrom, std::uint64_t nTo) const;
@@ -111,16 +134,21 @@ private:
     CLimits m_limits;
 
     // Text chunk m_nTextBase + i is m_text[i], with m_textUnits[i] UTF-16 units before its
-    // first byte; the first m_nSpilledText are on the disk (null).
-    std::deque<std::unique_ptr<char[]>> m_text;
+    // first byte; the first m_nSpilledText are on the disk or being written.
+    std::deque<CChunk<char>> m_text;
     std::deque<std::uint64_t> m_textUnits;
     std::uint64_t m_nTextBase = 0;
     std::size_t m_nSpilledText = 0;
-    // Index chunk m_nIndexBase + i is m_index[i]; the first m_nSpilledIndex are on the disk
-    // (null).
-    std::deque<std::unique_ptr<std::uint64_t[]>> m_index;
+    // Index chunk m_nIndexBase + i is m_index[i]; the first m_nSpilledIndex are on the disk or
+    // being written.
+    std::deque<CChunk<std::uint64_t>> m_index;
     std::uint64_t m_nIndexBase = 0;
     std::size_t m_nSpilledIndex = 0;
+    // Chunks handed to the writer and not yet taken back, and how many of them are text.
+    std::size_t m_nWriting = 0;
+    std::size_t m_nWritingText = 0;
+    std::vector<std::unique_ptr<char[]>> m_spareText;
+    std::vector<std::unique_ptr<std::uint64_t[]>> m_spareIndex;
 
     std::uint64_t m_nBytes = 0;
     std::uint64_t m_nFirstByte = 0;
@@ -133,6 +161,8 @@ private:
 
     CSpillFile m_textFile;
     CSpillFile m_indexFile;
+    // Last: joined before the files close and the chunks go.
+    CSpillWriter m_writer;
 };
 
 }  // namespace Platform

@@ -36,8 +36,9 @@ constexpr std::size_t kMaxSliceBytes = 16 * 1024;
 constexpr std::uint64_t kMaxColumns = 1u << 30;
 // Rows a scroll bar of int steps addresses one by one.
 constexpr std::uint64_t kMaxScrollSteps = 1u << 30;
-// Chunks the store writes to the disk per turn of the event loop (1 MiB each).
-constexpr std::size_t kSpillChunksPerTurn = 4;
+// Chunks the store hands to its writer per turn of the event loop (1 MiB each); handing one
+// over costs a queue push, the write itself happens off the UI thread.
+constexpr std::size_t kSpillChunksPerTurn = 64;
 // Time a search or save slice may take before it yields to the event loop.
 constexpr qint64 kSliceMilliseconds = 15;
 constexpr std::size_t kSearchBlock = 1u << 20;
@@ -90,6 +91,10 @@ CLogView::CLogView(QWidget* pParent) : CLogView(CLogStore::CLimits(), pParent) {
 
 CLogView::CLogView(const CLogStore::CLimits& limits, QWidget* pParent)
     : QAbstractScrollArea(pParent), m_store(limits) {
+    // The writer thread only posts: the chunks it finished are taken back on this thread.
+    m_store.SetOnWritten([this] {
+        QMetaObject::invokeMethod(this, &CLogView::SpillSome, Qt::QueuedConnection);
+    });
     CLogViewAccessible::Install();
     setFocusPolicy(Qt::StrongFocus);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -206,9 +211,9 @@ void CLogView::ScheduleSpill() {
 }
 
 void CLogView::SpillSome() {
-    // A few chunks per turn: the disk never holds the window up for long.
     m_bSpillScheduled = false;
     const std::uint64_t nFirst = m_store.FirstLine();
+    // Writes in flight call back when they finish; only chunks left to hand over need a turn.
     if (m_store.Spill(kSpillChunksPerTurn)) ScheduleSpill();
     if (m_store.FirstLine() != nFirst) {
         // Lines went: positions before them move to the first kept line.

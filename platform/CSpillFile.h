@@ -12,7 +12,8 @@ namespace Platform {
 // Data sit at the offsets the owner chooses; unwritten ranges are holes and take no disk.
 // Opening it makes the process ignore SIGXFSZ, so a file-size limit fails a write instead of
 // ending the program.
-// UI thread (the log view's store); not shared between threads.
+// Written on the store's writer thread; read and released on the UI thread only in ranges
+// whose write that thread has seen finish.
 class CSpillFile {
 public:
     CSpillFile();

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "AllocationCounter.h"
@@ -37,6 +39,16 @@ std::uint64_t Units(const std::string& text) {
     return CLogStore::Utf16Units(text.data(), text.size());
 }
 
+// Hands everything over and waits for the writer; the bound only catches a hang.
+void SpillAll(CLogStore& store) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (store.NeedsSpill() && std::chrono::steady_clock::now() < deadline) {
+        store.Spill(16);
+        std::this_thread::yield();
+    }
+    ASSERT_FALSE(store.NeedsSpill());
+}
+
 // Every kept line reads back whole and in slices, and the offset and unit indexes agree.
 void ExpectKeptLinesReadBack(const CLogStore& store, std::uint64_t nFirstExpected) {
     ASSERT_LT(store.FirstLine(), store.LineCount());
@@ -60,12 +72,20 @@ void ExpectKeptLinesReadBack(const CLogStore& store, std::uint64_t nFirstExpecte
 TEST(CLogStoreTest, LinesReadBackAcrossChunksAndTheSpillFile) {
     CLogStore store(SmallLimits());
     EXPECT_EQ(store.LineCount(), 0u);
-    for (std::size_t i = 0; i < 3000; ++i) store.Append(LineText(i));
+    // Spilling between appends, so that later chunks are filled in buffers the writer gave
+    // back.
+    for (std::size_t i = 0; i < 3000; ++i) {
+        store.Append(LineText(i));
+        if (i % 100 == 99 && i < 1000) SpillAll(store);
+    }
     EXPECT_GT(store.MemoryBytes(), SmallLimits().nMemoryBudget);
-    // Bounded work per call, until memory is back under the budget.
+    // Bounded work per call, until everything over the budget is handed to the writer.
     int nCalls = 0;
     while (store.Spill(4)) ++nCalls;
     EXPECT_GT(nCalls, 10);
+    // Chunks still being written read back from memory.
+    ExpectKeptLinesReadBack(store, 0);
+    SpillAll(store);
     EXPECT_LE(store.MemoryBytes(), SmallLimits().nMemoryBudget);
     EXPECT_EQ(store.DroppedLines(), 0u);
     ExpectKeptLinesReadBack(store, 0);
@@ -129,7 +149,7 @@ TEST(CLogStoreTest, ARefusedWriteReleasesTheOldestLinesAndTheStoreGoesOn) {
         const ScopedFileSizeLimit limit(40 * 1024);
         for (std::size_t i = 0; i < 3000; ++i) {
             store.Append(LineText(i));
-            store.Spill(4);
+            SpillAll(store);
             // Memory never grows past the budget and what one turn may leave over.
             ASSERT_LE(store.MemoryBytes(), SmallLimits().nMemoryBudget + 16 * 1024 + 4 * 4096);
         }
@@ -143,8 +163,7 @@ TEST(CLogStoreTest, ARefusedWriteReleasesTheOldestLinesAndTheStoreGoesOn) {
     // With room again, spilling resumes and nothing more goes.
     const std::uint64_t nDropped = store.DroppedLines();
     for (std::size_t i = 3000; i < 4000; ++i) store.Append(LineText(i));
-    while (store.Spill(16)) {
-    }
+    SpillAll(store);
     EXPECT_EQ(store.DroppedLines(), nDropped);
     ExpectKeptLinesReadBack(store, 0);
 }
@@ -154,8 +173,7 @@ TEST(CLogStoreTest, OffsetsPastFourGibibytesSpillAndReadBack) {
     limits.nFirstByte = (5ull << 30) + 1234;  // a sparse file: nothing below is written
     CLogStore store(limits);
     for (std::size_t i = 0; i < 2000; ++i) store.Append(LineText(i));
-    while (store.Spill(16)) {
-    }
+    SpillAll(store);
     EXPECT_EQ(store.DroppedLines(), 0u);
     EXPECT_EQ(store.LineStart(0), limits.nFirstByte);
     EXPECT_GT(store.EndByte(), 1ull << 32);
