@@ -134,9 +134,11 @@ void CLogStore::CopyIn(const char* pText, std::size_t nSize) {
     }
 }
 
-std::size_t CLogStore::MemoryBytes() const {
+std::size_t CLogStore::MemoryBytes() const { return HeldBytes() + WritingBytes(); }
+
+std::size_t CLogStore::WritingBytes() const {
     const std::size_t nWritingIndex = m_nWriting - m_nWritingText;
-    return HeldBytes() + m_nWritingText * m_limits.nChunkBytes +
+    return m_nWritingText * m_limits.nChunkBytes +
            nWritingIndex * m_limits.nIndexChunkLines * sizeof(std::uint64_t);
 }
 
@@ -151,6 +153,12 @@ bool CLogStore::Spill(std::size_t nMaxChunks) {
     const auto canText = [this] { return m_nSpilledText + 1 < m_text.size(); };
     const auto canIndex = [this] { return m_nSpilledIndex + 1 < m_index.size(); };
     for (; nMaxChunks > 0 && HeldBytes() > m_limits.nMemoryBudget; --nMaxChunks) {
+        while (WritingBytes() >= kMaxWritingBytes) {
+            m_writer.WaitForFinished();
+            for (CSpillWriter::CJob& job : m_writer.Finished()) TakeBack(std::move(job));
+        }
+        // A refused write may have dropped lines meanwhile.
+        if (HeldBytes() <= m_limits.nMemoryBudget) break;
         const std::size_t nTextBytes = (m_text.size() - m_nSpilledText) * m_limits.nChunkBytes;
         const std::size_t nIndexBytes = HeldBytes() - nTextBytes;
         // Text goes first; the index follows once it holds more than a quarter of the memory.

@@ -104,7 +104,11 @@ public:
     std::size_t MemoryBytes() const;
     bool NeedsSpill() const { return m_nWriting > 0 || HeldBytes() > m_limits.nMemoryBudget; }
 
-    static constexpr std::size_t kSpareChunks = 4;
+    static constexpr std::size_t kSpareChunks = 16;
+    // Bytes the writer may have in hand. A disk slower than the flood then holds the UI
+    // thread in Spill, so the socket's back-pressure bounds memory rather than the writer's
+    // queue growing.
+    static constexpr std::size_t kMaxWritingBytes = 64u << 20;
 
 private:
     // A chunk's bytes are in memory while pData is set; pOwned is null once the chunk is handed
@@ -118,6 +122,7 @@ private:
     // Memory not handed to the writer.
     std::size_t HeldBytes() const;
     void TakeBack(CSpillWriter::CJob job);
+    std::size_t WritingBytes() const;
     void AppendOne(const char* pText, std::size_t nSize);
     void CopyIn(const char* pText, std::size_t nSize);
     void SpillText();

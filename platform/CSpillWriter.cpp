@@ -29,6 +29,11 @@ std::vector<CSpillWriter::CJob> CSpillWriter::Finished() {
     return finished;
 }
 
+void CSpillWriter::WaitForFinished() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_finishedWake.wait(lock, [this] { return !m_finished.empty(); });
+}
+
 void CSpillWriter::Run() {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
@@ -44,6 +49,7 @@ void CSpillWriter::Run() {
         lock.lock();
         const bool bFirst = m_finished.empty();
         m_finished.push_back(std::move(job));
+        m_finishedWake.notify_one();
         if (bFirst && m_onFinished) {
             // Outside the lock: the owner may take the chunks back at once.
             lock.unlock();

@@ -45,6 +45,8 @@ public:
     void Hand(CJob job);
     // The chunks written or refused since the last call, in the order they were handed over.
     std::vector<CJob> Finished();
+    // Blocks until a chunk handed over has been written or refused.
+    void WaitForFinished();
 
 private:
     void Run();
@@ -52,6 +54,7 @@ private:
     std::function<void()> m_onFinished;
     std::mutex m_mutex;
     std::condition_variable m_wake;
+    std::condition_variable m_finishedWake;
     std::deque<CJob> m_pending;
     std::vector<CJob> m_finished;
     bool m_bStop = false;
