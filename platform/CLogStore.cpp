@@ -340,49 +340,61 @@ std::uint64_t CLogStore::CharsBefore(std::uint64_t nLine) const {
     return AbsoluteCharsBefore(std::max(nLine, m_nFirstLine)) - m_nFirstChar;
 }
 
+std::uint64_t CLogStore::CharsAtByte(std::uint64_t nOffset) const {
+    return UnitsAt(std::max(nOffset, m_nFirstByte)) - m_nFirstChar;
+}
+
+std::uint64_t CLogStore::ByteAtChar(std::uint64_t nChar, std::uint64_t* pByteChar) const {
+    const std::uint64_t nAbsolute = nChar + m_nFirstChar;
+    if (nAbsolute >= m_nChars || m_text.empty()) {
+        *pByteChar = m_nChars - m_nFirstChar;
+        return m_nBytes;
+    }
+    // The chunk that holds the unit, then the byte within it.
+    const auto it = std::upper_bound(m_textUnits.begin(), m_textUnits.end(), nAbsolute);
+    const std::size_t i =
+        it == m_textUnits.begin() ? 0 : static_cast<std::size_t>(it - m_textUnits.begin()) - 1;
+    std::uint64_t nOffset = std::max(m_nFirstByte, (m_nTextBase + i) * m_limits.nChunkBytes);
+    std::uint64_t nUnits =
+        nOffset == m_nFirstByte && m_nFirstByte > (m_nTextBase + i) * m_limits.nChunkBytes
+            ? m_nFirstChar
+            : m_textUnits[i];
+    char block[kScanBlock];
+    while (nOffset < m_nBytes) {
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kScanBlock, m_nBytes - nOffset));
+        if (!Read(nOffset, block, n)) break;
+        const std::uint64_t nBlockUnits = Utf16Units(block, n);
+        if (nUnits + nBlockUnits <= nAbsolute) {
+            nUnits += nBlockUnits;
+            nOffset += n;
+            continue;
+        }
+        for (std::size_t j = 0; j < n; ++j) {
+            const auto c = static_cast<unsigned char>(block[j]);
+            if ((c & 0xC0) == 0x80) continue;
+            const unsigned nCharUnits = c >= 0xF0 ? 2 : 1;
+            if (nUnits + nCharUnits > nAbsolute) {
+                *pByteChar = nUnits - m_nFirstChar;
+                return nOffset + j;
+            }
+            nUnits += nCharUnits;
+        }
+        nOffset += n;
+    }
+    *pByteChar = m_nChars - m_nFirstChar;
+    return m_nBytes;
+}
+
 std::uint64_t CLogStore::LineAtChar(std::uint64_t nChar, std::uint64_t* pLineChar) const {
     if (m_nLines == m_nFirstLine) {
         *pLineChar = 0;
         return m_nFirstLine;
     }
-    const std::uint64_t nAbsolute = nChar + m_nFirstChar;
-    std::uint64_t nOffset = m_nBytes;
-    if (nAbsolute < m_nChars) {
-        // The chunk that holds the unit, then the byte within it.
-        const auto it = std::upper_bound(m_textUnits.begin(), m_textUnits.end(), nAbsolute);
-        const std::size_t i =
-            it == m_textUnits.begin() ? 0 : static_cast<std::size_t>(it - m_textUnits.begin()) - 1;
-        nOffset = std::max(m_nFirstByte, (m_nTextBase + i) * m_limits.nChunkBytes);
-        std::uint64_t nUnits =
-            nOffset == m_nFirstByte && m_nFirstByte > (m_nTextBase + i) * m_limits.nChunkBytes
-                ? m_nFirstChar
-                : m_textUnits[i];
-        char block[kScanBlock];
-        bool bFound = false;
-        while (!bFound && nOffset < m_nBytes) {
-            const std::size_t n =
-                static_cast<std::size_t>(std::min<std::uint64_t>(kScanBlock, m_nBytes - nOffset));
-            if (!Read(nOffset, block, n)) break;
-            const std::uint64_t nBlockUnits = Utf16Units(block, n);
-            if (nUnits + nBlockUnits <= nAbsolute) {
-                nUnits += nBlockUnits;
-                nOffset += n;
-                continue;
-            }
-            for (std::size_t j = 0; j < n; ++j) {
-                const auto c = static_cast<unsigned char>(block[j]);
-                if ((c & 0xC0) == 0x80) continue;
-                nUnits += c >= 0xF0 ? 2 : 1;
-                if (nUnits > nAbsolute) {
-                    nOffset += j;
-                    bFound = true;
-                    break;
-                }
-            }
-        }
-    }
+    std::uint64_t nByteChar = 0;
+    const std::uint64_t nOffset = ByteAtChar(nChar, &nByteChar);
     const std::uint64_t nLine = nOffset >= m_nBytes ? m_nLines - 1 : LineAt(nOffset);
-    *pLineChar = AbsoluteCharsBefore(nLine) - m_nFirstChar;
+    *pLineChar = CharsBefore(nLine);
     return nLine;
 }
 

@@ -90,6 +90,11 @@ public:
     // The kept line holding UTF-16 unit nChar (counted like CharsBefore), and in *pLineChar
     // the units before that line.
     std::uint64_t LineAtChar(std::uint64_t nChar, std::uint64_t* pLineChar) const;
+    // The byte where the character holding UTF-16 unit nChar starts (EndByte() past the end),
+    // and in *pByteChar the units before that byte; and the units before kept byte nOffset.
+    // Both read at most one chunk, wherever the offset lies in a line of any length.
+    std::uint64_t ByteAtChar(std::uint64_t nChar, std::uint64_t* pByteChar) const;
+    std::uint64_t CharsAtByte(std::uint64_t nOffset) const;
 
     // The longest line so far, in bytes.
     std::uint64_t MaxLineLength() const { return m_nMaxLineBytes; }

@@ -98,11 +98,11 @@ std::uint64_t CLogViewAccessible::Offset(std::uint64_t nLine, std::uint64_t nCol
     const std::uint64_t nStoreLine = nLine - 1;
     const std::uint64_t nBase = bWindowed ? m_nWindowLine : store.FirstLine();
     if (nStoreLine < nBase) return static_cast<std::uint64_t>(header.size());
-    const std::string prefix = store.ReadLine(nStoreLine, 0, static_cast<std::size_t>(nColumn));
+    // Counted from the chunk that holds the position, never from the start of a long line.
+    const std::uint64_t nUnits = store.CharsAtByte(
+        store.LineStart(nStoreLine) + std::min(nColumn, store.LineLength(nStoreLine)));
     // Row 0 and its LF come first; a window starts right at its first line.
-    const std::uint64_t nLineOffset = bWindowed ? store.CharsBefore(nStoreLine) - m_nWindowUnits
-                                                : header.size() + 1 + store.CharsBefore(nStoreLine);
-    return nLineOffset + CLogStore::Utf16Units(prefix.data(), prefix.size());
+    return bWindowed ? nUnits - m_nWindowUnits : header.size() + 1 + nUnits;
 }
 
 void CLogViewAccessible::Position(int offset, std::uint64_t* pLine, std::uint64_t* pColumn) const {
@@ -123,13 +123,13 @@ void CLogViewAccessible::Position(int offset, std::uint64_t* pLine, std::uint64_
         *pColumn = View()->LineLength(*pLine);
         return;
     }
-    std::uint64_t nLineUnits = 0;
-    const std::uint64_t nStoreLine = store.LineAtChar(nUnit, &nLineUnits);
-    const std::uint64_t nUnits = nUnit - nLineUnits;
-    const std::string bytes =
-        store.ReadLine(nStoreLine, 0, static_cast<std::size_t>(nUnits * 4 + 4));
+    std::uint64_t nByteUnits = 0;
+    std::uint64_t nByte = store.ByteAtChar(nUnit, &nByteUnits);
+    // The second unit of a four-byte character: the position after it.
+    if (nByteUnits < nUnit) nByte += 4;
+    const std::uint64_t nStoreLine = store.LineAt(nByte);
     *pLine = nStoreLine + 1;
-    *pColumn = CLogStore::BytesForUnits(bytes, nUnits);
+    *pColumn = std::min(nByte - store.LineStart(nStoreLine), store.LineLength(nStoreLine));
 }
 
 QString CLogViewAccessible::text(int startOffset, int endOffset) const {
@@ -157,13 +157,18 @@ QString CLogViewAccessible::text(int startOffset, int endOffset) const {
             --nUnit;
         }
     }
-    std::uint64_t nLineUnits = 0;
-    std::uint64_t nLine = store.LineAtChar(nUnit, &nLineUnits);
-    qsizetype nFrom = static_cast<qsizetype>(nUnit - nLineUnits);
+    // Read from the byte that holds the first unit asked for, so that a range deep in a long
+    // line costs what the range costs.
+    std::uint64_t nByteUnits = 0;
+    const std::uint64_t nByte = store.ByteAtChar(nUnit, &nByteUnits);
+    if (nByte >= store.EndByte()) return text;
+    std::uint64_t nLine = store.LineAt(nByte);
+    std::uint64_t nColumn = nByte - store.LineStart(nLine);
+    qsizetype nFrom = static_cast<qsizetype>(nUnit - nByteUnits);
     qsizetype nNeed = endOffset - a;
     while (nNeed > 0 && nLine < store.LineCount()) {
         const std::string bytes =
-            store.ReadLine(nLine, 0, static_cast<std::size_t>(nFrom + nNeed) * 4);
+            store.ReadLine(nLine, nColumn, static_cast<std::size_t>(nFrom + nNeed) * 4);
         const QString part =
             QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())).mid(nFrom, nNeed);
         text += part;
@@ -174,6 +179,7 @@ QString CLogViewAccessible::text(int startOffset, int endOffset) const {
         }
         ++nLine;
         nFrom = 0;
+        nColumn = 0;
     }
     return text;
 }

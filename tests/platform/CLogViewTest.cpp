@@ -274,6 +274,19 @@ TEST(CLogViewTest, AssistiveTechnologyReadsTextCaretAndSelection) {
     // Points and characters agree.
     const QRect rect = pText->characterRect(8);
     EXPECT_EQ(pText->offsetAtPoint(rect.topLeft() + QPoint(1, rect.height() / 2)), 8);
+
+    // Deep in a line longer than several chunks, a range reads only what it asks for, and
+    // offsets inside a four-byte character map to it.
+    std::string longLine(3u << 20, 'a');
+    longLine += "\xF0\x9F\x98\x80tail";
+    view.AppendLine(longLine);
+    const int nCount = pText->characterCount();
+    const QString emojiTail = QString::fromUtf8("\xF0\x9F\x98\x80tail");
+    EXPECT_EQ(pText->text(nCount - 6, nCount), emojiTail);
+    EXPECT_EQ(pText->text(nCount - 5, nCount - 3), emojiTail.mid(1, 2));
+    pText->setCursorPosition(nCount - 4);
+    EXPECT_EQ(view.Caret(), (Position{3, (3u << 20) + 4}));
+    EXPECT_EQ(pText->cursorPosition(), nCount - 4);
 }
 
 }  // namespace
