@@ -109,6 +109,27 @@ TEST(CLogStoreTest, LineBreaksInsideATextStartNewLines) {
     for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(store.ReadLine(i), expected[i]);
 }
 
+TEST(CLogStoreTest, Utf16UnitsOfLongMixedTextMatchACharacterByCharacterCount) {
+    // Longer than the bulk counter's rounds, at every alignment of the tail.
+    std::string text;
+    std::uint64_t nExpected = 0;
+    for (int i = 0; text.size() < 70000; ++i) {
+        static const char* const kPieces[] = {"a", "\xC3\xA9", "\xE2\x82\xAC",
+                                              "\xF0\x9F\x98\x80", "\x7F"};
+        const std::string piece = kPieces[(i * 7) % 5];
+        text += piece;
+        nExpected += piece.size() == 4 ? 2 : 1;
+    }
+    for (std::size_t nCut = 0; nCut < 16; ++nCut) {
+        const std::string part = text.substr(nCut);
+        std::uint64_t nUnits = 0;
+        for (const char c : part)
+            nUnits += ((c & 0xC0) != 0x80) + (static_cast<unsigned char>(c) >= 0xF0);
+        EXPECT_EQ(CLogStore::Utf16Units(part.data(), part.size()), nUnits) << nCut;
+    }
+    EXPECT_EQ(CLogStore::Utf16Units(text.data(), text.size()), nExpected);
+}
+
 TEST(CLogStoreTest, AppendingAllocatesPerChunkNotPerLine) {
     CLogStore store;
     const std::string line(36, 'm');
