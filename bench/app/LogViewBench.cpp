@@ -1,0 +1,184 @@
+// The log view at sizes the dialog's benchmarks cannot reach in bounded time: lines appended
+// straight to a shown view in delivered-size batches, one batch per turn of the event loop,
+// while a 10 ms timer measures the UI thread's lateness.
+//
+//   QT_QPA_PLATFORM=offscreen velmora_logview_bench --case find [--lines 100000000]
+//   QT_QPA_PLATFORM=offscreen velmora_logview_bench --case save [--lines 10000000]
+//
+// find: then, from the caret at the end, Find wraps round to a line among the first 1,000.
+// save: then Save Log As writes the whole log to a file under $TMPDIR (removed afterwards).
+// Every phase stops at --max-seconds.
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "CLogView.h"
+
+namespace {
+
+using Platform::CLogView;
+
+constexpr int kBatchLines = 8192;
+
+long AnonKib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("RssAnon:", 0) == 0) return std::atol(line.c_str() + 8);
+    return 0;
+}
+
+// Lateness of a 10 ms precise timer, collected while a phase runs.
+class CLateness {
+public:
+    CLateness() {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            m_late.push_back(std::max<double>(0.0, m_clock.nsecsElapsed() / 1e6 - 10.0));
+            m_clock.restart();
+        });
+    }
+    void Start() {
+        m_late.clear();
+        m_clock.start();
+        m_timer.start(10);
+    }
+    void Stop() { m_timer.stop(); }
+    void Print(const char* pWhat) {
+        std::vector<double> late = m_late;
+        std::sort(late.begin(), late.end());
+        const auto at = [&late](double p) {
+            return late.empty() ? 0.0 : late[static_cast<std::size_t>(p * (late.size() - 1))];
+        };
+        std::printf("  UI 10 ms timer during %s, %zu ticks: median %.2f ms, p99 %.2f ms, max %.2f ms\n",
+                    pWhat, late.size(), at(0.5), at(0.99), late.empty() ? 0.0 : late.back());
+    }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    std::vector<double> m_late;
+};
+
+// Runs the event loop until done() or the bound; false at the bound.
+template <typename Done>
+bool RunUntil(Done done, double fSeconds) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (!done()) {
+        if (elapsed.elapsed() > fSeconds * 1000) return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    return true;
+}
+
+bool Fill(CLogView& view, CLateness& lateness, long long nLines, double fMaxSeconds) {
+    const long anon0 = AnonKib();
+    long long nNext = 0;
+    char text[64];
+    QElapsedTimer elapsed;
+    elapsed.start();
+    lateness.Start();
+    // One batch per turn, as the dialog delivers them.
+    QTimer feeder;
+    QObject::connect(&feeder, &QTimer::timeout, [&] {
+        std::list<std::string> batch;
+        for (int i = 0; i < kBatchLines && nNext < nLines; ++i, ++nNext) {
+            const int n = std::snprintf(text, sizeof text, "127.0.0.1:%d -> message %lld",
+                                        40000 + static_cast<int>(nNext % 1000), nNext);
+            batch.emplace_back(text, static_cast<std::size_t>(n));
+        }
+        view.AppendLines(batch);
+    });
+    feeder.start(0);
+    const bool bDone = RunUntil([&] { return nNext >= nLines; }, fMaxSeconds);
+    feeder.stop();
+    lateness.Stop();
+    const double fSeconds = elapsed.elapsed() / 1000.0;
+    std::printf("  appended %lld lines in %.1f s (%.0f lines/s)%s; RssAnon +%ld kB, store %zu kB in "
+                "memory, %llu dropped\n",
+                nNext, fSeconds, nNext / fSeconds, bDone ? "" : " (stopped at the bound)",
+                AnonKib() - anon0, view.Store().MemoryBytes() / 1024,
+                static_cast<unsigned long long>(view.Store().DroppedLines()));
+    lateness.Print("appending");
+    return bDone;
+}
+
+int Find(CLogView& view, CLateness& lateness, double fMaxSeconds) {
+    const CLogView::CPosition end{view.LineCount() - 1, 0};
+    view.SetSelection(end, end);
+    bool bFinished = false;
+    bool bFound = false;
+    QObject::connect(&view, &CLogView::searchFinished, [&](bool b) {
+        bFinished = true;
+        bFound = b;
+    });
+    QElapsedTimer elapsed;
+    elapsed.start();
+    lateness.Start();
+    view.Find(QStringLiteral("-> message 500"), false);
+    RunUntil([&] { return bFinished; }, fMaxSeconds);
+    lateness.Stop();
+    std::printf("  Find from the end, wrapping: %s line %llu after %.3f s\n",
+                bFound ? "found on" : "NOT found; caret on",
+                static_cast<unsigned long long>(view.Caret().nLine), elapsed.elapsed() / 1000.0);
+    lateness.Print("the search");
+    return bFound && view.Caret().nLine <= 1000 ? 0 : 1;
+}
+
+int Save(CLogView& view, CLateness& lateness, double fMaxSeconds) {
+    const QString path = QDir::temp().filePath(QStringLiteral("velmora-bench-save.log"));
+    CLogView::SetSaveFileNameScript([path](QWidget*) { return path; });
+    bool bFinished = false;
+    QString error;
+    QObject::connect(&view, &CLogView::saveFinished, [&](const QString& e) {
+        bFinished = true;
+        error = e;
+    });
+    QElapsedTimer elapsed;
+    elapsed.start();
+    lateness.Start();
+    view.SaveLogAs();
+    RunUntil([&] { return bFinished; }, fMaxSeconds);
+    lateness.Stop();
+    const double fSeconds = elapsed.elapsed() / 1000.0;
+    const qint64 nBytes = QFile(path).size();
+    QFile::remove(path);
+    std::printf("  Save Log As: %s%lld bytes in %.2f s (%.0f MB/s)\n",
+                bFinished ? "" : "NOT finished; ", static_cast<long long>(nBytes), fSeconds,
+                nBytes / fSeconds / 1e6);
+    if (!error.isEmpty()) std::printf("  error: %s\n", qPrintable(error));
+    lateness.Print("the save");
+    return bFinished && error.isEmpty() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    std::string kind = "find";
+    long long nLines = -1;
+    double fMaxSeconds = 600;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--case") == 0) kind = argv[i + 1];
+        if (std::strcmp(argv[i], "--lines") == 0) nLines = std::atoll(argv[i + 1]);
+        if (std::strcmp(argv[i], "--max-seconds") == 0) fMaxSeconds = std::atof(argv[i + 1]);
+    }
+    if (nLines < 0) nLines = kind == "save" ? 10000000 : 100000000;
+    CLogView view;
+    view.resize(800, 600);
+    view.show();
+    CLateness lateness;
+    std::printf("log view %s: %lld lines\n", kind.c_str(), nLines);
+    if (!Fill(view, lateness, nLines, fMaxSeconds)) return 1;
+    return kind == "save" ? Save(view, lateness, fMaxSeconds) : Find(view, lateness, fMaxSeconds);
+}
