@@ -13,9 +13,18 @@ std::unique_ptr<CNoxSocket::CSocket> CVelmoraDlg::CAcceptorApp::CreateSocket(
 
 void CVelmoraDlg::CAcceptorApp::OnAccept(boost::shared_ptr<CNoxSocket::CSocket> spSocket) {
     // Registered first, so a connection whose later steps fail is still owned.
-    m_registry.insert(spSocket);
+    Register(spSocket);
     CSocketApp& socket = static_cast<CSocketApp&>(*spSocket);
     socket.TakeEndpointText();
     m_pOwner->Post(socket.EndpointText() + QLatin1String(" -> OnAccept"));
     socket.StartReceive();
+}
+
+void CVelmoraDlg::CAcceptorApp::Register(const boost::shared_ptr<CNoxSocket::CSocket>& spSocket) {
+    m_registry.insert(spSocket);
+    static_cast<CSocketApp&>(*spSocket).m_wpSelf = spSocket;
+}
+
+void CVelmoraDlg::CAcceptorApp::Forget(const boost::shared_ptr<CNoxSocket::CSocket>& spSocket) {
+    if (m_registry.erase(spSocket)) ++m_nClosed;
 }
