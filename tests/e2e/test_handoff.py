@@ -27,6 +27,17 @@ MARKER = "VELMORA_HANDOFF_E2E"
 STATE_VARIABLE = "VELMORA_HANDOFF_STATE"
 # Bounds that only catch a hang.
 WAIT = 30.0
+# How long a started copy has to confirm, kept short for the copy that hangs.
+DEADLINE_VARIABLE = "VELMORA_HANDOFF_DEADLINE"
+# Broken builds installed at the program's path, and the line each rollback writes.
+BROKEN = [
+    ("exits", "exit 1",
+     "the new process exited with status 1 before taking the connections"),
+    ("crashes", "ulimit -c 0; kill -SEGV $$",
+     "the new process was killed by signal 11 (Segmentation fault) before taking the connections"),
+    ("hangs", "exec sleep 600",
+     "the new process did not answer within 2 s"),
+]
 
 
 def free_port():
@@ -171,6 +182,25 @@ class HandOffTest(unittest.TestCase):
         """Closes a started copy and waits until its parent has collected it."""
         self.assertIsNone(app.close(WAIT))
         proc.wait_reaped(app.pid, WAIT)
+
+    def install(self, path, source):
+        """Puts a new executable at path the way an upgrade does: renamed over it."""
+        staged = path + ".new"
+        if os.path.exists(source):
+            shutil.copy2(source, staged)
+        else:
+            with open(staged, "w") as f:
+                f.write(source)
+            os.chmod(staged, stat.S_IRWXU)
+        os.rename(staged, path)
+
+    def assert_still_open(self, client):
+        """The server has neither closed nor reset the connection."""
+        client.sock.setblocking(False)
+        try:
+            self.assertRaises(BlockingIOError, client.sock.recv, 1)
+        finally:
+            client.sock.settimeout(WAIT)
 
     def assert_closed_by_server(self, client):
         client.sock.settimeout(WAIT)
@@ -427,6 +457,78 @@ class HandOffTest(unittest.TestCase):
         self.assert_census_holds(kid, port, clients, values2, "the child")
         self.assert_shares_only(kid, parent_before, inodes.values(), "the child")
         self.assertEqual(proc.Census(parent.pid).established, {})
+        self.close_and_reaped(child)
+        self.assertEqual(parent.close(WAIT), 0)
+
+    def test_broken_copies_roll_back(self):
+        # A path with a space: the copy gets it as one argument, never in pieces.
+        path = self.copy_of_program("velmora build")
+        self.env[DEADLINE_VARIABLE] = "2"
+        parent = self.launch(path)
+
+        # A press with nothing registered starts a copy with the path alone, which confirms.
+        empty = self.press_duplicate(parent)
+        self.assertEqual(empty, f"CreateProcess -> {path}")
+        (idle,) = parent.wait_for_children(1, WAIT)
+        self.close_and_reaped(idle)
+
+        port = self.serve(parent)
+        before = proc.Census(parent.pid)
+        clients = self.connect(parent, port, 3)
+        # A connection its peer closed is written as -1 from then on.
+        (gone,) = self.connect(parent, port, 1)
+        gone_accept = gone.line("OnAccept")
+        gone.close()
+        self.clients.remove(gone)
+        proc.wait_until(lambda: len(proc.Census(parent.pid).established) == 3, WAIT,
+                        "the server to close the connection its peer closed")
+        a = clients[0]
+        expected = [x.line("OnAccept") for x in clients] + [gone_accept, empty]
+
+        for kind, script, why in BROKEN:
+            with self.subTest(kind):
+                half = f"cut by the press while the new build {kind}"
+                a.send_raw(frame(half)[:4 + 6])
+                self.wait_taken_off_socket(port, [a])
+                self.install(path, f"#!/bin/sh\n{script}\n")
+
+                line = self.press_duplicate(parent)
+                values = self.assert_command_line(line, path, 4)
+                self.assertEqual(values.count(-1), 1, line)
+                rollback = f"CreateProcess -> {why}; the connections stay here"
+                parent.wait_for_line(rollback, WAIT)
+                # Killed if need be, and reaped, before the connections came back.
+                self.assertEqual(proc.children_of(parent.pid), [])
+
+                a.send_raw(frame(half)[4 + 6:])
+                for client in clients:
+                    client.send(f"after the copy {kind}")
+                news = [a.line(half)] + [x.line(f"after the copy {kind}") for x in clients]
+                for text in news:
+                    parent.wait_for_line(text, WAIT)
+                expected += [line, rollback] + news
+                self.assert_log(parent, expected, f"the parent's log after the copy {kind}")
+                for client in clients:
+                    self.assert_still_open(client)
+                census = proc.Census(parent.pid)
+                self.assertEqual(len(census.established), 3, census)
+                self.assertEqual(census.listening, before.listening, census)
+                self.assertEqual(census.memfds, [], census)
+                self.assertEqual(census.pidfds, [], census)
+
+        # The real build back at the path takes the connections over.
+        self.install(path, self.exe)
+        line = self.press_duplicate(parent)
+        values = self.assert_command_line(line, path, 4)
+        (child,) = parent.wait_for_children(1, WAIT)
+        for client in clients:
+            client.send("moved")
+        for client in clients:
+            child.wait_for_line(client.line("moved"), WAIT)
+        self.assert_log(child, [x.line("moved") for x in clients], "the child's log")
+        self.assert_census_holds(proc.Census(child.pid), port, clients,
+                                 [v for v in values if v != -1], "the child")
+        self.assert_log(parent, expected + [line], "the parent's log")
         self.close_and_reaped(child)
         self.assertEqual(parent.close(WAIT), 0)
 
