@@ -496,7 +496,19 @@ class HandOffTest(unittest.TestCase):
                 values = self.assert_command_line(line, path, 4)
                 self.assertEqual(values.count(-1), 1, line)
                 rollback = f"CreateProcess -> {why}; the connections stay here"
-                parent.wait_for_line(rollback, WAIT)
+                presses = [line, rollback]
+                if kind == "hangs":
+                    # A press while one is pending waits for its rollback, then runs on the
+                    # connections it gave back.
+                    parent.click(DUPLICATE, timeout=WAIT)
+                    parent.wait_for_line(rollback, WAIT)
+                    second = parent.wait_for_line(
+                        lambda x: x.startswith("CreateProcess -> /"), WAIT,
+                        parent.log_lines().index(rollback) + 1)
+                    self.assertEqual(self.assert_command_line(second, path, 4).count(-1), 1)
+                    presses += [second, rollback]
+                proc.wait_until(lambda: parent.log_lines()[-len(presses):] == presses, WAIT,
+                                f"{presses} at the end of the log")
                 # Killed if need be, and reaped, before the connections came back.
                 self.assertEqual(proc.children_of(parent.pid), [])
 
@@ -506,7 +518,7 @@ class HandOffTest(unittest.TestCase):
                 news = [a.line(half)] + [x.line(f"after the copy {kind}") for x in clients]
                 for text in news:
                     parent.wait_for_line(text, WAIT)
-                expected += [line, rollback] + news
+                expected += presses + news
                 self.assert_log(parent, expected, f"the parent's log after the copy {kind}")
                 for client in clients:
                     self.assert_still_open(client)
