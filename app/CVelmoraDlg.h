@@ -185,6 +185,11 @@ private:
     static void SuspendConnections(CVelmoraDlg* pThis);
     static void DuplicateConnections(CVelmoraDlg* pThis, CHandOff& handOff);
     static bool StartCopy(CVelmoraDlg* pThis, CHandOff& handOff);
+    // A suspended connection's duplicate for the copy, with what it had read and not yet
+    // delivered; its own socket is closed. Invalid (the connection reads on here) on failure.
+    static Platform::CDescriptor DuplicateSocket(
+        CVelmoraDlg* pThis, const boost::shared_ptr<CNoxSocket::CSocket>& spSocket,
+        std::vector<char>& state);
     static void Settle(CVelmoraDlg* pThis, const boost::shared_ptr<CHandOff>& spHandOff);
     // Settle's events.
     static void OnCopyAnswered(CVelmoraDlg* pThis, const boost::shared_ptr<CHandOff>& spHandOff,

@@ -92,22 +92,34 @@ void CVelmoraDlg::DuplicateConnections(CVelmoraDlg* pThis, CHandOff& handOff) {
             ++handOff.m_nClosed;
             continue;
         }
-        std::string reason;
-        Platform::CDescriptor duplicate(
-            Platform::DuplicateForChild(spSocket->m_socket.native_handle(), reason));
+        std::vector<char> state;
+        Platform::CDescriptor duplicate = DuplicateSocket(pThis, spSocket, state);
         if (!duplicate.valid()) {
-            // Without a duplicate the connection stays with this process rather than being lost.
-            pThis->Post(QStringLiteral("%1 -> %2")
-                            .arg(static_cast<CSocketApp&>(*spSocket).EndpointText(), Text(reason)));
             ++handOff.m_nClosed;
-            spSocket->ResumeReceive();
+            handOff.m_kept.push_back(spSocket);
             continue;
         }
-        std::vector<char> state = spSocket->SaveState();
-        boost::system::error_code ignored;
-        spSocket->m_socket.close(ignored);
         handOff.m_connections.push_back({spSocket, std::move(duplicate), std::move(state)});
     }
+    for (const auto& spSocket : handOff.m_kept) spSocket->ResumeReceive();
+}
+
+Platform::CDescriptor CVelmoraDlg::DuplicateSocket(
+    CVelmoraDlg* pThis, const boost::shared_ptr<CNoxSocket::CSocket>& spSocket,
+    std::vector<char>& state) {
+    std::string reason;
+    Platform::CDescriptor duplicate(
+        Platform::DuplicateForChild(spSocket->m_socket.native_handle(), reason));
+    if (!duplicate.valid()) {
+        // Without a duplicate the connection stays with this process rather than being lost.
+        pThis->Post(QStringLiteral("%1 -> %2")
+                        .arg(static_cast<CSocketApp&>(*spSocket).EndpointText(), Text(reason)));
+        return duplicate;
+    }
+    state = spSocket->SaveState();
+    boost::system::error_code ignored;
+    spSocket->m_socket.close(ignored);
+    return duplicate;
 }
 
 bool CVelmoraDlg::StartCopy(CVelmoraDlg* pThis, CHandOff& handOff) {
