@@ -10,13 +10,11 @@
 #include <climits>
 #include <cstring>
 
+#include "ErrorText.h"
+
 namespace Platform {
 
 namespace {
-
-std::string Failure(const char* what, int error) {
-    return std::string(what) + ": " + std::strerror(error);
-}
 
 bool GetIntOption(int fd, int option, int& value, int& error) {
     socklen_t length = sizeof value;
@@ -30,24 +28,21 @@ bool GetIntOption(int fd, int option, int& value, int& error) {
 int DuplicateForChild(int fd, std::string& reason) {
     // Numbers 0-2 are left alone so a duplicate never poses as a closed stdio stream.
     const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    if (copy < 0) reason = Failure("dup", errno);
+    if (copy < 0) reason = ErrorText("dup", errno);
     return copy;
 }
 
 bool CloseDescriptor(int fd, std::string& reason) {
     // On Linux the number is released even when close reports EINTR; never retry.
     if (::close(fd) == 0 || errno == EINTR) return true;
-    reason = Failure("close", errno);
+    reason = ErrorText("close", errno);
     return false;
 }
 
-bool SetCloseOnExec(int fd, std::string& reason) {
+int SetCloseOnExec(int fd) {
     const int flags = ::fcntl(fd, F_GETFD);
-    if (flags < 0 || ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0) {
-        reason = Failure("fcntl", errno);
-        return false;
-    }
-    return true;
+    if (flags < 0 || ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0) return errno;
+    return 0;
 }
 
 bool CheckAdoptable(long long fd, std::string& reason) {
@@ -93,13 +88,13 @@ bool CheckAdoptable(long long fd, std::string& reason) {
 long long RaiseDescriptorLimit(std::string& reason) {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        reason = Failure("getrlimit", errno);
+        reason = ErrorText("getrlimit", errno);
         return -1;
     }
     if (limit.rlim_cur != limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
-            reason = Failure("setrlimit", errno);
+            reason = ErrorText("setrlimit", errno);
             return -1;
         }
     }

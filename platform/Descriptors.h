@@ -14,8 +14,9 @@ int DuplicateForChild(int fd, std::string& reason);
 // Closes fd. Returns false and sets reason on failure; the number is released either way.
 bool CloseDescriptor(int fd, std::string& reason);
 
-// Sets close-on-exec on fd, so that no process started later inherits it.
-bool SetCloseOnExec(int fd, std::string& reason);
+// Sets close-on-exec on fd, so that no process started later inherits it. Returns 0, or the
+// errno value of the failed fcntl: the socket layer turns it into its own error code.
+int SetCloseOnExec(int fd);
 
 // True when fd names an open IPv4 TCP socket that is not listening, the only kind a
 // connection may adopt. Otherwise false with the reason: "out of range",

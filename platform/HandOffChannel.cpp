@@ -3,14 +3,15 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <cstring>
+
+#include "ErrorText.h"
 
 namespace Platform {
 
 bool CreateHandOffChannel(CDescriptor& parentEnd, CDescriptor& childEnd, std::string& reason) {
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-        reason = std::string("socketpair: ") + std::strerror(errno);
+        reason = ErrorText("socketpair", errno);
         return false;
     }
     parentEnd.reset(ends[0]);

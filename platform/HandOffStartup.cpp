@@ -48,14 +48,14 @@ CHandOffStartup TakeHandOffStartup(int argc, char** argv) {
                                      std::to_string(channelFd) + ": not a local stream socket");
     } else if (channelFd >= 0) {
         // Our own children must not inherit it: the parent would wait for the wrong answer.
-        SetCloseOnExec(channelFd, problem);
+        SetCloseOnExec(channelFd);
         startup.m_channel.reset(channelFd);
     }
     for (int i = 1; i < argc; ++i) {
         const CHandleArgument scanned = ScanHandleArgument(argv[i]);
         std::string reason;
         if (scanned.m_eKind != CHandleArgument::eValue) continue;
-        if (CheckAdoptable(scanned.m_nValue, reason)) SetCloseOnExec(scanned.m_nValue, reason);
+        if (CheckAdoptable(scanned.m_nValue, reason)) SetCloseOnExec(scanned.m_nValue);
         startup.m_verdicts.emplace(scanned.m_nValue, reason);
     }
     return startup;

@@ -7,7 +7,8 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
+
+#include "ErrorText.h"
 
 namespace Platform {
 
@@ -23,10 +24,6 @@ std::uint32_t GetUint32(const char* p) {
     std::uint32_t value = 0;
     for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(p[i]);
     return value;
-}
-
-std::string Failure(const char* what, int error) {
-    return std::string(what) + ": " + std::strerror(error);
 }
 
 }  // namespace
@@ -80,7 +77,7 @@ bool CHandOffState::Decode(const std::vector<char>& blob, CHandOffState& state,
 int CHandOffState::WriteToMemfd(std::string& reason) const {
     const int fd = ::memfd_create("velmora-handoff-state", MFD_CLOEXEC);
     if (fd < 0) {
-        reason = Failure("memfd_create", errno);
+        reason = ErrorText("memfd_create", errno);
         return -1;
     }
     const std::vector<char> blob = Encode();
@@ -89,7 +86,7 @@ int CHandOffState::WriteToMemfd(std::string& reason) const {
         const ssize_t n = ::write(fd, blob.data() + written, blob.size() - written);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            reason = Failure("write", n < 0 ? errno : EIO);
+            reason = ErrorText("write", n < 0 ? errno : EIO);
             ::close(fd);
             return -1;
         }
@@ -119,7 +116,7 @@ bool CHandOffState::ReadFromMemfd(int fd, CHandOffState& state, std::string& pro
         const ssize_t n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(blob.size()));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            problem = Failure("read", errno);
+            problem = ErrorText("read", errno);
             return false;
         }
         if (n == 0) break;

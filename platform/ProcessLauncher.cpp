@@ -13,15 +13,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ErrorText.h"
+
 extern char** environ;
 
 namespace Platform {
 
 namespace {
-
-std::string Failure(const char* what, int error) {
-    return std::string(what) + ": " + std::strerror(error);
-}
 
 // Owns the spawn attributes and file actions for the length of one start.
 class CSpawnSetup {
@@ -95,7 +93,7 @@ std::string ReadExecutablePath(std::string& reason) {
     for (;;) {
         const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
         if (n < 0) {
-            reason = Failure("readlink", errno);
+            reason = ErrorText("readlink", errno);
             return {};
         }
         if (static_cast<std::size_t>(n) < path.size()) {
@@ -115,13 +113,13 @@ bool StartProcess(const std::string& path, const std::vector<std::string>& args,
     // no process started meanwhile by another thread can inherit these.
     for (int fd : inherit) {
         if (const int error = ::posix_spawn_file_actions_adddup2(&setup.m_actions, fd, fd)) {
-            reason = Failure("posix_spawn_file_actions_adddup2", error);
+            reason = ErrorText("posix_spawn_file_actions_adddup2", error);
             return false;
         }
     }
     for (int fd : InheritableStrays(inherit)) {
         if (const int error = ::posix_spawn_file_actions_addclose(&setup.m_actions, fd)) {
-            reason = Failure("posix_spawn_file_actions_addclose", error);
+            reason = ErrorText("posix_spawn_file_actions_addclose", error);
             return false;
         }
     }
@@ -143,7 +141,7 @@ bool StartProcess(const std::string& path, const std::vector<std::string>& args,
     // glibc reports a failed exec here (and collects that child itself).
     if (const int error = ::posix_spawn(&pid, path.c_str(), &setup.m_actions, &setup.m_attributes,
                                         argv.data(), envp.data())) {
-        reason = Failure("posix_spawn", error);
+        reason = ErrorText("posix_spawn", error);
         return false;
     }
     process.m_pid = pid;
@@ -154,7 +152,7 @@ bool StartProcess(const std::string& path, const std::vector<std::string>& args,
     if (process.m_pidfd < 0) {
         // Without a pidfd the copy could be neither watched nor killed on time: it must not
         // take the connections. SIGKILL ends it promptly, whatever it does.
-        reason = Failure("pidfd_open", errno);
+        reason = ErrorText("pidfd_open", errno);
         ::kill(pid, SIGKILL);
         while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
@@ -168,7 +166,7 @@ bool Reap(int pidfd, std::string& how) {
     siginfo_t info;
     std::memset(&info, 0, sizeof info);
     if (::waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG) != 0) {
-        how = Failure("waitid", errno);
+        how = ErrorText("waitid", errno);
         ::close(pidfd);
         return true;
     }
@@ -184,7 +182,7 @@ bool Reap(int pidfd, std::string& how) {
 
 bool KillProcess(int pidfd, std::string& reason) {
     if (::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0) return true;
-    reason = Failure("pidfd_send_signal", errno);
+    reason = ErrorText("pidfd_send_signal", errno);
     return false;
 }
 

@@ -4,24 +4,9 @@
 #include <boost/bind/bind.hpp>
 #include <boost/system/system_error.hpp>
 
-#include <fcntl.h>
-
-#include <cerrno>
+#include "Descriptors.h"
 
 namespace CNoxSocket {
-namespace {
-
-// Asio opens and accepts without SOCK_CLOEXEC, so the flag is set right after, on the worker
-// thread: a process started later inherits only the descriptors handed to it on purpose.
-boost::system::error_code SetCloseOnExec(int fd) {
-    const int flags = ::fcntl(fd, F_GETFD);
-    if (flags < 0 || ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0) {
-        return boost::system::error_code(errno, boost::system::system_category());
-    }
-    return boost::system::error_code();
-}
-
-}  // namespace
 
 CAcceptor::CAcceptor(boost::asio::io_service& ioService) : m_tcpAcceptor(ioService) {}
 
@@ -32,8 +17,12 @@ void CAcceptor::Listen(CAcceptor* pAcceptor, unsigned short port) {
     tcp::acceptor& acceptor = pAcceptor->m_tcpAcceptor;
     acceptor.open(tcp::v4());
     try {
-        const boost::system::error_code error = SetCloseOnExec(acceptor.native_handle());
-        if (error) throw boost::system::system_error(error, "fcntl");
+        // Asio opens and accepts without SOCK_CLOEXEC, so the flag is set right after, on the
+        // worker thread: a process started later inherits only what is handed to it on purpose.
+        if (const int error = Platform::SetCloseOnExec(acceptor.native_handle())) {
+            throw boost::system::system_error(
+                boost::system::error_code(error, boost::system::system_category()), "fcntl");
+        }
         // Lets a restarted server bind over connections left in TIME_WAIT; a port another
         // socket listens on still fails at bind.
         acceptor.set_option(tcp::acceptor::reuse_address(true));
@@ -64,7 +53,7 @@ void CAcceptor::OnAcceptComplete(CAcceptor* pAcceptor, boost::shared_ptr<CSocket
         return;
     }
     // Only EBADF can fail here, and the socket was just accepted.
-    SetCloseOnExec(spSocket->m_socket.native_handle());
+    Platform::SetCloseOnExec(spSocket->m_socket.native_handle());
     StartAccept(pAcceptor);
     pAcceptor->OnAccept(spSocket);
 }

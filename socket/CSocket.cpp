@@ -87,8 +87,6 @@ void CSocket::StartReceive() {
 
 void CSocket::OnReceive(const boost::shared_ptr<std::vector<char>>&) {}
 
-void CSocket::OnSend() {}
-
 void CSocket::OnError(const boost::system::error_code&) {}
 
 void CSocket::SuspendReceive() {

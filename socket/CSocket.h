@@ -40,8 +40,6 @@ public:
 
     // One complete message, in its own vector. Nothing is read from the socket while it runs.
     virtual void OnReceive(const boost::shared_ptr<std::vector<char>>& message);
-    // Reserved for a send path; the class never sends, so this is never raised.
-    virtual void OnSend();
     // The loop's end: a read failure, end of file, operation_aborted after a close, or
     // error::message_too_long. The socket is closed right after it returns.
     virtual void OnError(const boost::system::error_code& error);

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -122,9 +123,9 @@ TEST(CloseDescriptor, ClosesOnceAndReportsTheSecondTime) {
 TEST(SetCloseOnExec, MarksAnInheritableDescriptor) {
     CLoopbackPair pair(false);
     ASSERT_FALSE(IsCloseOnExec(pair.m_server.Get()));
-    std::string reason;
-    EXPECT_TRUE(Platform::SetCloseOnExec(pair.m_server.Get(), reason)) << reason;
+    EXPECT_EQ(Platform::SetCloseOnExec(pair.m_server.Get()), 0);
     EXPECT_TRUE(IsCloseOnExec(pair.m_server.Get()));
+    EXPECT_EQ(Platform::SetCloseOnExec(-1), EBADF);
 }
 
 // Starts from a low soft limit, as a desktop session often gives, and needs ten thousand
