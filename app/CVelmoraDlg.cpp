@@ -151,6 +151,8 @@ void CVelmoraDlg::CloseServer() {
         m_spHandOff.reset();
         m_nHandOffsWaiting = 0;
     }
+    // A copy still waiting for its parent's word closes without having read a byte.
+    if (m_spParentChannel) m_spParentChannel->Close();
     if (firstStep) throw boost::system::system_error(firstError, firstStep);
 }
 

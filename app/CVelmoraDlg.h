@@ -209,7 +209,6 @@ private:
     static void EndHandOff(CVelmoraDlg* pThis);
     // Copy side: the parent's answer on the confirmation channel.
     static void OnParentAnswered(CVelmoraDlg* pThis,
-                                 const boost::shared_ptr<CNoxSocket::CHandOffChannel>& spChannel,
                                  const CNoxSocket::CHandOffChannel::CResult& result);
 
     // Reaps a started copy once its pidfd turns readable. Worker thread.
@@ -251,7 +250,9 @@ private:
     // The hand-off under way, if any, and the presses waiting for it. Worker thread.
     boost::shared_ptr<CHandOff> m_spHandOff;
     std::size_t m_nHandOffsWaiting = 0;
-    // Copy side: adopted connections that start reading once the parent has let go.
+    // Copy side: adopted connections that start reading once the parent has let go, and the
+    // channel its answer comes on.
     std::vector<boost::shared_ptr<CNoxSocket::CSocket>> m_awaitingCommit;
+    boost::shared_ptr<CNoxSocket::CHandOffChannel> m_spParentChannel;
     QIcon m_hIcon;
 };

@@ -393,17 +393,17 @@ void CVelmoraDlg::AdoptSockets(CVelmoraDlg* pThis, const std::vector<CString>& a
     }
     // The parent still holds every connection: none is read before it lets go.
     pThis->m_awaitingCommit = std::move(adopted);
-    auto spChannel = boost::make_shared<CNoxSocket::CHandOffChannel>(
+    pThis->m_spParentChannel = boost::make_shared<CNoxSocket::CHandOffChannel>(
         pThis->m_ioService, pThis->m_handOff.m_channel.release());
-    spChannel->ReportReady(pThis->m_awaitingCommit.size(),
-                           boost::bind(&CVelmoraDlg::OnParentAnswered, pThis, spChannel,
-                                       boost::placeholders::_1));
+    pThis->m_spParentChannel->ReportReady(
+        pThis->m_awaitingCommit.size(),
+        boost::bind(&CVelmoraDlg::OnParentAnswered, pThis, boost::placeholders::_1));
 }
 
 void CVelmoraDlg::OnParentAnswered(CVelmoraDlg* pThis,
-                                   const boost::shared_ptr<CNoxSocket::CHandOffChannel>& spChannel,
                                    const CNoxSocket::CHandOffChannel::CResult& result) {
-    spChannel->Close();
+    pThis->m_spParentChannel->Close();
+    pThis->m_spParentChannel.reset();
     std::vector<boost::shared_ptr<CNoxSocket::CSocket>> adopted;
     adopted.swap(pThis->m_awaitingCommit);
     if (result.m_eOutcome == CNoxSocket::CHandOffChannel::eGarbled) {

@@ -9,6 +9,7 @@ import collections
 import os
 import re
 import shutil
+import signal
 import socket
 import stat
 import struct
@@ -543,6 +544,32 @@ class HandOffTest(unittest.TestCase):
         self.assert_log(parent, expected + [line], "the parent's log")
         self.close_and_reaped(child)
         self.assertEqual(parent.close(WAIT), 0)
+
+    def test_copy_serves_on_when_the_parent_dies_during_the_hand_off(self):
+        parent = self.launch(self.exe)
+        port = self.serve(parent)
+        clients = self.connect(parent, port, 2)
+        a = clients[0]
+        half = "cut by the press, the parent killed"
+        a.send_raw(frame(half)[:4 + 3])
+        self.wait_taken_off_socket(port, [a])
+
+        self.press_duplicate(parent)
+        # Killed as soon as the copy exists, mostly before it is ready; after its commit or
+        # before, the copy holds the only copies now.
+        (pid,) = proc.wait_until(lambda: proc.children_of(parent.pid), WAIT, "the copy")
+        os.kill(parent.pid, signal.SIGKILL)
+        parent.wait_exit(WAIT)
+        child = driver.find_app(pid, WAIT)
+        a.send_raw(frame(half)[4 + 3:])
+        for client in clients:
+            client.send("orphaned")
+        expected = [a.line(half)] + [x.line("orphaned") for x in clients]
+        for text in expected:
+            child.wait_for_line(text, WAIT)
+        self.assert_log(child, expected, "the orphaned copy's log")
+        for client in clients:
+            self.assert_still_open(client)
 
 
 if __name__ == "__main__":
