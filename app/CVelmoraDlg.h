@@ -170,8 +170,6 @@ private:
             std::vector<char> m_state;
         };
         std::vector<CConnection> m_connections;
-        // Live connections that could not be duplicated: they stay here and read on.
-        std::vector<boost::shared_ptr<CNoxSocket::CSocket>> m_kept;
         std::size_t m_nClosed = 0;  // -1 values to write
         boost::shared_ptr<CNoxSocket::CHandOffChannel> m_spChannel;
         boost::shared_ptr<boost::asio::posix::stream_descriptor> m_spChild;  // its pidfd

@@ -86,6 +86,8 @@ void CVelmoraDlg::SuspendConnections(CVelmoraDlg* pThis) {
 
 void CVelmoraDlg::DuplicateConnections(CVelmoraDlg* pThis, CHandOff& handOff) {
     handOff.m_nClosed = pThis->m_acceptor.m_nClosed;
+    // Live connections that could not be duplicated: they stay here and read on.
+    std::vector<boost::shared_ptr<CNoxSocket::CSocket>> kept;
     for (const auto& spSocket : pThis->m_acceptor.m_registry) {
         if (!spSocket->m_socket.is_open()) {
             // Ended, and leaving the registry from the queue.
@@ -96,12 +98,12 @@ void CVelmoraDlg::DuplicateConnections(CVelmoraDlg* pThis, CHandOff& handOff) {
         Platform::CDescriptor duplicate = DuplicateSocket(pThis, spSocket, state);
         if (!duplicate.valid()) {
             ++handOff.m_nClosed;
-            handOff.m_kept.push_back(spSocket);
+            kept.push_back(spSocket);
             continue;
         }
         handOff.m_connections.push_back({spSocket, std::move(duplicate), std::move(state)});
     }
-    for (const auto& spSocket : handOff.m_kept) spSocket->ResumeReceive();
+    for (const auto& spSocket : kept) spSocket->ResumeReceive();
 }
 
 Platform::CDescriptor CVelmoraDlg::DuplicateSocket(
@@ -197,31 +199,31 @@ void CVelmoraDlg::OnCopyAnswered(CVelmoraDlg* pThis, const boost::shared_ptr<CHa
     if (pThis->m_spHandOff != spHandOff || spHandOff->m_bKilled) return;
     using CChannel = CNoxSocket::CHandOffChannel;
     switch (result.m_eOutcome) {
-    case CChannel::eReady:
-        if (result.m_nCount != spHandOff->m_connections.size()) {
-            AbortHandOff(spHandOff,
-                         "the new process took " + std::to_string(result.m_nCount) + " of " +
-                             std::to_string(spHandOff->m_connections.size()) + " connections");
+        case CChannel::eReady:
+            if (result.m_nCount != spHandOff->m_connections.size()) {
+                AbortHandOff(spHandOff,
+                             "the new process took " + std::to_string(result.m_nCount) + " of " +
+                                 std::to_string(spHandOff->m_connections.size()) + " connections");
+                return;
+            }
+            spHandOff->m_spChannel->Commit(
+                boost::bind(&CVelmoraDlg::OnCommitSent, pThis, spHandOff, boost::placeholders::_1));
             return;
-        }
-        spHandOff->m_spChannel->Commit(
-            boost::bind(&CVelmoraDlg::OnCommitSent, pThis, spHandOff, boost::placeholders::_1));
-        return;
-    case CChannel::eEndOfFile:
-        // Mostly the copy's exit, which its pidfd is about to tell with the reason; a copy
-        // that lives on without its channel gets a second to end.
-        spHandOff->m_why = "the new process closed its channel before taking the connections";
-        spHandOff->m_deadline.expires_after(std::chrono::seconds(1));
-        spHandOff->m_deadline.async_wait(boost::bind(&CVelmoraDlg::OnHandOffDeadline, pThis,
-                                                     spHandOff, boost::asio::placeholders::error));
-        return;
-    case CChannel::eGarbled:
-        AbortHandOff(spHandOff,
-                     "the new process answered \"" + Visible(result.m_text) + "\"");
-        return;
-    default:
-        AbortHandOff(spHandOff, "hand-off channel: " + result.m_error.message());
-        return;
+        case CChannel::eEndOfFile:
+            // Mostly the copy's exit, which its pidfd is about to tell with the reason; a copy
+            // that lives on without its channel gets a second to end.
+            spHandOff->m_why = "the new process closed its channel before taking the connections";
+            spHandOff->m_deadline.expires_after(std::chrono::seconds(1));
+            spHandOff->m_deadline.async_wait(boost::bind(&CVelmoraDlg::OnHandOffDeadline, pThis,
+                                                         spHandOff,
+                                                         boost::asio::placeholders::error));
+            return;
+        case CChannel::eGarbled:
+            AbortHandOff(spHandOff, "the new process answered \"" + Visible(result.m_text) + "\"");
+            return;
+        default:
+            AbortHandOff(spHandOff, "hand-off channel: " + result.m_error.message());
+            return;
     }
 }
 
@@ -275,10 +277,9 @@ void CVelmoraDlg::OnHandOffDeadline(CVelmoraDlg* pThis,
                                     const boost::shared_ptr<CHandOff>& spHandOff,
                                     const boost::system::error_code& error) {
     if (error || pThis->m_spHandOff != spHandOff || spHandOff->m_bKilled) return;
-    AbortHandOff(spHandOff,
-                 spHandOff->m_why.empty()
-                     ? "the new process did not answer within " + Seconds(pThis->m_handOffDeadline)
-                     : spHandOff->m_why);
+    AbortHandOff(spHandOff, spHandOff->m_why.empty() ? "the new process did not answer within " +
+                                                           Seconds(pThis->m_handOffDeadline)
+                                                     : spHandOff->m_why);
 }
 
 void CVelmoraDlg::AbortHandOff(const boost::shared_ptr<CHandOff>& spHandOff,
@@ -299,10 +300,9 @@ void CVelmoraDlg::TakeBack(CVelmoraDlg* pThis, CHandOff& handOff) {
         boost::system::error_code error;
         c.m_spSocket->m_socket.assign(boost::asio::ip::tcp::v4(), c.m_duplicate.get(), error);
         if (error) {
-            pThis->Post(
-                QStringLiteral("%1 -> assign: %2")
-                    .arg(static_cast<CSocketApp&>(*c.m_spSocket).EndpointText(),
-                         Text(error.message())));
+            pThis->Post(QStringLiteral("%1 -> assign: %2")
+                            .arg(static_cast<CSocketApp&>(*c.m_spSocket).EndpointText(),
+                                 Text(error.message())));
             pThis->m_acceptor.Forget(c.m_spSocket);
             continue;
         }

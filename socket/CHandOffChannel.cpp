@@ -91,8 +91,8 @@ void CHandOffChannel::OnWritten(const boost::shared_ptr<CHandOffChannel>& spThis
     CResult result;
     if (error) {
         // A copy that cannot write "ready" has lost its parent: that is an end, not a fault.
-        result.m_eOutcome = bThenRead && error == boost::asio::error::broken_pipe ? eEndOfFile
-                                                                                 : eFailed;
+        result.m_eOutcome =
+            bThenRead && error == boost::asio::error::broken_pipe ? eEndOfFile : eFailed;
         result.m_error = error;
         spThis->Finish(result);
         return;
@@ -106,10 +106,10 @@ void CHandOffChannel::OnWritten(const boost::shared_ptr<CHandOffChannel>& spThis
 }
 
 void CHandOffChannel::StartRead() {
-    m_socket.async_read_some(boost::asio::buffer(m_buffer),
-                             boost::bind(&CHandOffChannel::OnRead, shared_from_this(),
-                                         boost::asio::placeholders::error,
-                                         boost::asio::placeholders::bytes_transferred));
+    m_socket.async_read_some(
+        boost::asio::buffer(m_buffer),
+        boost::bind(&CHandOffChannel::OnRead, shared_from_this(), boost::asio::placeholders::error,
+                    boost::asio::placeholders::bytes_transferred));
 }
 
 void CHandOffChannel::OnRead(const boost::shared_ptr<CHandOffChannel>& spThis,

@@ -23,8 +23,7 @@ struct CPair {
         if (m_ends[1] >= 0) ::close(m_ends[1]);
     }
     void Write(const std::string& text) {
-        ASSERT_EQ(::write(m_ends[1], text.data(), text.size()),
-                  static_cast<ssize_t>(text.size()));
+        ASSERT_EQ(::write(m_ends[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
     }
     void CloseFar() {
         ::close(m_ends[1]);
@@ -65,9 +64,10 @@ TEST(CHandOffChannelTest, TheParentTakesOneReadyLineAndNothingElse) {
 
     for (const std::string& garbled :
          {std::string("ready 3\nready 3\n"), std::string("ready\n"), std::string("ready -1\n"),
-          std::string("READY 3\n"), std::string("ready 3 \n"), std::string("ready 3"
-                                                                            "\0\n",
-                                                                            9),
+          std::string("READY 3\n"), std::string("ready 3 \n"),
+          std::string("ready 3"
+                      "\0\n",
+                      9),
           std::string("ready 99999999999999999999999999999999"), std::string("hello\n")}) {
         const CChannel::CResult result = ParentHears(garbled, false);
         EXPECT_EQ(result.m_eOutcome, CChannel::eGarbled) << garbled;
@@ -99,12 +99,11 @@ TEST(CHandOffChannelTest, TheParentsCommitReachesTheCopyAndTheCopyHearsItOrTheEn
         bool m_bClose;
         CChannel::EOutcome m_eOutcome;
     };
-    for (const CCase& c : {CCase{"commit\n", false, CChannel::eCommit},
-                           CCase{"commit\n", true, CChannel::eCommit},
-                           CCase{"", true, CChannel::eEndOfFile},
-                           CCase{"comm", true, CChannel::eEndOfFile},
-                           CCase{"rollback\n", false, CChannel::eGarbled},
-                           CCase{"commit\ncommit\n", false, CChannel::eGarbled}}) {
+    for (const CCase& c :
+         {CCase{"commit\n", false, CChannel::eCommit}, CCase{"commit\n", true, CChannel::eCommit},
+          CCase{"", true, CChannel::eEndOfFile}, CCase{"comm", true, CChannel::eEndOfFile},
+          CCase{"rollback\n", false, CChannel::eGarbled},
+          CCase{"commit\ncommit\n", false, CChannel::eGarbled}}) {
         boost::asio::io_service ioService;
         CPair pair;
         pair.Write(c.m_answer);
