@@ -135,7 +135,7 @@ void CVelmoraDlg::CloseServer() {
         }
     };
     boost::system::error_code error;
-    m_acceptor.m_tcpAcceptor.close(error);
+    m_acceptor.Close(error);
     note("close", error);
     for (const auto& spSocket : m_acceptor.m_registry) {
         spSocket->m_socket.close(error);
@@ -166,9 +166,12 @@ void CVelmoraDlg::OnBnClickedPortListen() {
 }
 
 void CVelmoraDlg::Listen(CVelmoraDlg* pThis, unsigned short port) {
-    // A refused port is the operator's to see; the worker and every connection go on.
+    // A refused port is the operator's to see; the worker and every connection go on. The
+    // port actually bound is shown too: with port 0 the system has chosen it.
     try {
         CNoxSocket::CAcceptor::Listen(&pThis->m_acceptor, port);
+        pThis->Post(QStringLiteral("Listen -> ") +
+                    GetEndpointText(pThis->m_acceptor.m_tcpAcceptor.local_endpoint()));
     } catch (const boost::system::system_error& e) {
         pThis->Post(QStringLiteral("Listen -> ") + QString::fromLocal8Bit(e.what()));
     }

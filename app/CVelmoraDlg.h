@@ -11,6 +11,7 @@
 #include <boost/weak_ptr.hpp>
 #include <boost/smart_ptr/owner_less.hpp>
 #include <boost/thread/thread.hpp>
+#include <chrono>
 #include <functional>
 #include <list>
 #include <memory>
@@ -56,7 +57,8 @@ public:
         CString m_endpointText;
     };
 
-    // The server's acceptor: registers every connection, logs it and starts receiving.
+    // The server's acceptor: registers every connection, logs it and starts receiving. A
+    // failed accept never ends accepting: it is logged once per episode and retried.
     class CAcceptorApp : public CNoxSocket::CAcceptor {
     public:
         // The connections accepted or adopted that have not yet ended or been handed off;
@@ -70,6 +72,14 @@ public:
         std::unique_ptr<CNoxSocket::CSocket> CreateSocket(
             boost::asio::io_service& ioService) override;
         void OnAccept(boost::shared_ptr<CNoxSocket::CSocket> spSocket) override;
+        // Retries at once after a failure of the one pending connection, after a growing
+        // back-off when descriptors or memory ran out (the connection waits in the backlog
+        // meanwhile); stops only once the listening socket has been closed.
+        void OnAcceptError(boost::shared_ptr<CNoxSocket::CSocket> spSocket,
+                           const boost::system::error_code& error) override;
+
+        // Closes the listening socket and drops a retry still waiting. Worker thread.
+        void Close(boost::system::error_code& error);
 
         // Registers a connection; it leaves by Forget.
         void Register(const boost::shared_ptr<CNoxSocket::CSocket>& spSocket);
@@ -82,7 +92,12 @@ public:
         std::size_t m_nClosed = 0;
 
     private:
+        static void OnRetryTimer(CAcceptorApp* pThis, const boost::system::error_code& error);
+
         CVelmoraDlg* m_pOwner;  // used only to post log lines
+        boost::asio::steady_timer m_retryTimer;
+        std::chrono::milliseconds m_retryDelay;  // the next back-off
+        bool m_bAcceptFailing = false;           // an episode's line has been posted
     };
 
     // Receives the text of an exception that escaped an operation on the worker; called on
@@ -115,7 +130,8 @@ public:
     // whatever the closing steps report, so the join in OnDestroy always returns.
     static void StopServer(CVelmoraDlg* pThis);
 
-    // Listens on the port; a failure becomes a log line naming the step. Worker thread.
+    // Listens on the port and logs the address bound; a failure becomes a log line naming
+    // the step. Worker thread.
     static void Listen(CVelmoraDlg* pThis, unsigned short port);
 
     // "%s:%d": the peer's dotted address and port.

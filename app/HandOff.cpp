@@ -97,7 +97,6 @@ void CVelmoraDlg::DuplicateConnections(CVelmoraDlg* pThis, CHandOff& handOff) {
         std::vector<char> state;
         Platform::CDescriptor duplicate = DuplicateSocket(pThis, spSocket, state);
         if (!duplicate.valid()) {
-            ++handOff.m_nClosed;
             kept.push_back(spSocket);
             continue;
         }
@@ -382,6 +381,7 @@ void CVelmoraDlg::AdoptSockets(CVelmoraDlg* pThis, const std::vector<CString>& a
             spSocket->RestoreState(std::move(pending->second));
             state.m_pending.erase(pending);
         }
+        spSocket->EnableKeepAlive();
         spSocket->TakeEndpointText();
         pThis->m_acceptor.Register(spSocket);
         adopted.push_back(spSocket);

@@ -10,7 +10,6 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QRegularExpressionValidator>
 #include <QShortcut>
 #include <QStyle>
 
@@ -114,10 +113,11 @@ void CDialog::ApplyControlStyles(QWidget* pControl) {
         if (nID == IDOK) connect(pButton, &QAbstractButton::clicked, this, &CDialog::accept);
         if (nID == IDCANCEL) connect(pButton, &QAbstractButton::clicked, this, &CDialog::reject);
     }
+    // Keystrokes are filtered, not the text: a validator would drop a pasted " 10000"
+    // without a word, and OK would then take a number the operator never meant. A paste
+    // goes in whole and OK's data exchange refuses it with its prompt.
     if (auto* pLineEdit = qobject_cast<QLineEdit*>(pControl)) {
-        if (pLineEdit->property(kDigitsOnly).toBool())
-            pLineEdit->setValidator(new QRegularExpressionValidator(
-                QRegularExpression(QStringLiteral("[0-9]*")), pLineEdit));
+        if (pLineEdit->property(kDigitsOnly).toBool()) pLineEdit->installEventFilter(this);
     }
     if (auto* pEdit = qobject_cast<QPlainTextEdit*>(pControl)) {
         if (!pEdit->property(kWantReturn).toBool()) pEdit->installEventFilter(this);
@@ -196,6 +196,16 @@ void CDialog::contextMenuEvent(QContextMenuEvent* event) {
 }
 
 bool CDialog::eventFilter(QObject* watched, QEvent* event) {
+    // A digits-only edit swallows a typed character that is not an ASCII digit; editing
+    // keys and shortcuts (Ctrl+V among them) pass.
+    if (event->type() == QEvent::KeyPress && qobject_cast<QLineEdit*>(watched)) {
+        const auto* pKey = static_cast<QKeyEvent*>(event);
+        const bool bShortcut = pKey->modifiers() & (Qt::ControlModifier | Qt::MetaModifier);
+        for (const QChar c : pKey->text()) {
+            if (!bShortcut && c.isPrint() && (c < QLatin1Char('0') || c > QLatin1Char('9')))
+                return true;
+        }
+    }
     // A multi-line edit without wantReturn leaves Enter to the dialog, as Windows does.
     if (event->type() == QEvent::KeyPress && qobject_cast<QPlainTextEdit*>(watched)) {
         const auto* pKey = static_cast<QKeyEvent*>(event);

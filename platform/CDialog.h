@@ -25,7 +25,8 @@ constexpr int IDCANCEL = 2;
 // converts them to pixels once, and controls keep those positions when the window is resized
 // (no layout managers). Dynamic properties in the form carry what a template's styles say:
 //   controlId (int)          the control's id, for GetDlgItem; buttons 1 and 2 are OK and Cancel
-//   digitsOnly (bool)        a QLineEdit that accepts digit keystrokes only
+//   digitsOnly (bool)        a QLineEdit that accepts digit keystrokes only; pasted text goes
+//                            in unfiltered, for the data exchange to refuse with its prompt
 //   wantReturn (bool)        a QPlainTextEdit that takes Enter itself; otherwise Enter in it
 //                            presses the default button
 //   iconResource (int)       on a QLabel: shows that icon; on the dialog: its window icon

@@ -30,13 +30,15 @@ public:
     // Starts one accept into a fresh connection object, or stops if CreateSocket gives none.
     static void StartAccept(CAcceptor* pAcceptor);
     // Completion of one accept: starts the next accept, then raises OnAccept; on error raises
-    // OnAcceptError and accepts no more.
+    // OnAcceptError and starts nothing itself.
     static void OnAcceptComplete(CAcceptor* pAcceptor, boost::shared_ptr<CSocket> spSocket,
                                  const boost::system::error_code& error);
 
     // Makes the object the next connection is accepted into; an empty result stops accepting.
     virtual std::unique_ptr<CSocket> CreateSocket(boost::asio::io_service& ioService);
-    // An accept failed (operation_aborted after a close); accepting has ended.
+    // An accept failed: operation_aborted after a close, or a failure of the system (out of
+    // descriptors, a connection aborted while queued). Accepting has ended unless the
+    // override calls StartAccept again.
     virtual void OnAcceptError(boost::shared_ptr<CSocket> spSocket,
                                const boost::system::error_code& error);
     // A connection was accepted. Unless kept, it is closed when this returns.

@@ -6,6 +6,8 @@
 #include <boost/bind/bind.hpp>
 #include <boost/make_shared.hpp>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -83,6 +85,16 @@ void CSocket::StartReceive() {
     m_bEnded = false;
     m_bSuspended = false;
     StartWait();
+}
+
+void CSocket::EnableKeepAlive() {
+    using boost::asio::detail::socket_option::integer;
+    // The option lives on the socket, not the descriptor, so it goes along with a hand-off.
+    boost::system::error_code ignored;
+    m_socket.set_option(boost::asio::socket_base::keep_alive(true), ignored);
+    m_socket.set_option(integer<IPPROTO_TCP, TCP_KEEPIDLE>(kKeepAliveIdleSeconds), ignored);
+    m_socket.set_option(integer<IPPROTO_TCP, TCP_KEEPINTVL>(kKeepAliveIntervalSeconds), ignored);
+    m_socket.set_option(integer<IPPROTO_TCP, TCP_KEEPCNT>(kKeepAliveProbes), ignored);
 }
 
 void CSocket::OnReceive(const boost::shared_ptr<std::vector<char>>&) {}

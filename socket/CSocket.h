@@ -14,6 +14,13 @@
 
 namespace CNoxSocket {
 
+// Keepalive of every connection: first probe after this long without traffic...
+constexpr int kKeepAliveIdleSeconds = 600;
+// ...then one probe this often...
+constexpr int kKeepAliveIntervalSeconds = 60;
+// ...and the connection fails after this many probes go unanswered.
+constexpr int kKeepAliveProbes = 5;
+
 // One inbound TCP connection carrying length-prefixed messages (4-byte little-endian length,
 // then the payload). Everything but construction and destruction runs on the one thread that
 // runs the I/O service, so the class has no lock.
@@ -37,6 +44,13 @@ public:
     // Starts (or restarts, after assign or RestoreState) the receive loop on a connected
     // socket. Clears a suspension.
     void StartReceive();
+
+    // Turns on TCP keepalive: a peer that vanished without closing (cable pulled, NAT state
+    // dropped) is found and the loop ends with an error, kKeepAliveIdleSeconds +
+    // kKeepAliveProbes * kKeepAliveIntervalSeconds after the last sign of it (15 minutes).
+    // Nothing is sent on the stream itself. A socket that refuses an option is served
+    // without it.
+    void EnableKeepAlive();
 
     // One complete message, in its own vector. Nothing is read from the socket while it runs.
     virtual void OnReceive(const boost::shared_ptr<std::vector<char>>& message);

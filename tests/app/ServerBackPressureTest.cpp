@@ -123,8 +123,8 @@ TEST(ServerBackPressureTest, AStalledLogBoxHoldsClientsBackAndLosesNothing) {
         EXPECT_TRUE(bStalled) << "the client was never held back";
 
         auto* pLog = dlg.GetDlgItem<QPlainTextEdit>(IDC_EDIT_LOG);
-        EXPECT_TRUE(WaitProcessingEvents(
-            [&] { return pLog->blockCount() >= kMessages + 2; }, std::chrono::seconds(120)));
+        EXPECT_TRUE(WaitProcessingEvents([&] { return pLog->blockCount() >= kMessages + 3; },
+                                         std::chrono::seconds(120)));
         lines = pLog->toPlainText().split(QLatin1Char('\n'));
         dlg.GetDlgItem<QPushButton>(Platform::IDOK)->click();
     });
@@ -133,12 +133,16 @@ TEST(ServerBackPressureTest, AStalledLogBoxHoldsClientsBackAndLosesNothing) {
     ::close(fd);
 
     EXPECT_TRUE(bSentAll);
-    // An empty first line, the connection's line, then every message once, in order.
-    ASSERT_EQ(lines.size(), kMessages + 2) << lines.mid(0, 3).join(QLatin1Char('|')).toStdString() << " ... " << lines.mid(lines.size() - 2).join(QLatin1Char('|')).toStdString();
-    EXPECT_TRUE(lines[1].endsWith(QLatin1String(" -> OnAccept")));
+    // An empty first line, the listening line, the connection's line, then every message
+    // once, in order.
+    ASSERT_EQ(lines.size(), kMessages + 3)
+        << lines.mid(0, 3).join(QLatin1Char('|')).toStdString() << " ... "
+        << lines.mid(lines.size() - 2).join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(lines[1], QStringLiteral("Listen -> 0.0.0.0:%1").arg(port));
+    EXPECT_TRUE(lines[2].endsWith(QLatin1String(" -> OnAccept")));
     int nWrong = 0;
     for (int i = 0; i < kMessages; ++i) {
-        const QString& line = lines[i + 2];
+        const QString& line = lines[i + 3];
         const qsizetype arrow = line.indexOf(QLatin1String(" -> "));
         if (arrow < 0 || line.mid(arrow + 4, 9).toInt() != i || line.size() != arrow + 4 + 100) {
             ++nWrong;

@@ -2,11 +2,13 @@
 
 Loopback TCP only. Every wait is bounded and polls; nothing here changes a process
 except kill_marked, which ends the processes a test started (found by an environment
-marker that every generation inherits).
+marker that every generation inherits). socket_of only takes a copy of a descriptor.
 """
 
+import ctypes
 import os
 import signal
+import socket
 import time
 
 from velmora_driver import stat_fields
@@ -108,6 +110,32 @@ class Census:
                 f"pidfds={self.pidfds}, own={self.own})")
 
 
+
+
+_SYS_PIDFD_GETFD = 438  # the same number on every architecture the program builds for
+
+
+def socket_of(pid, fd):
+    """A socket object on a duplicate of descriptor fd of process pid (pidfd_getfd), so
+    its options can be read with getsockopt; the process is not disturbed."""
+    pidfd = os.pidfd_open(pid)
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        copy = libc.syscall(_SYS_PIDFD_GETFD, pidfd, fd, 0)
+        if copy < 0:
+            error = ctypes.get_errno()
+            raise OSError(error, f"pidfd_getfd({pid}, {fd}): {os.strerror(error)}")
+    finally:
+        os.close(pidfd)
+    return socket.socket(fileno=copy)
+
+
+def keepalive(sock):
+    """(SO_KEEPALIVE, TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT) of a TCP socket."""
+    return (sock.getsockopt(socket.SOL_SOCKET, socket.SO_KEEPALIVE),
+            sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_KEEPIDLE),
+            sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_KEEPINTVL),
+            sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_KEEPCNT))
 
 
 def state(pid):

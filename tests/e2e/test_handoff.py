@@ -252,8 +252,8 @@ class HandOffTest(unittest.TestCase):
             child.wait_for_line(text, WAIT)
         # Once each, whole, in the child only.
         self.assert_log(child, expected_child, "the child's log")
-        expected_parent = ([x.line("OnAccept") for x in clients] + [x.line("one") for x in clients]
-                           + [line])
+        expected_parent = ([f"Listen -> 0.0.0.0:{port}"] + [x.line("OnAccept") for x in clients]
+                           + [x.line("one") for x in clients] + [line])
         self.assert_log(parent, expected_parent, "the parent's log")
 
         # Descriptors: the child holds exactly the adopted connections besides its own.
@@ -281,7 +281,8 @@ class HandOffTest(unittest.TestCase):
         # "-1" adopts nothing and logs nothing: its first line is its own accept.
         empty_port = self.serve(empty)
         (probe,) = self.connect(empty, empty_port, 1)
-        self.assertEqual(empty.log_lines(), [probe.line("OnAccept")])
+        self.assertEqual(empty.log_lines(),
+                         [f"Listen -> 0.0.0.0:{empty_port}", probe.line("OnAccept")])
         self.close_and_reaped(empty)
         self.assert_closed_by_server(probe)
 
@@ -329,7 +330,7 @@ class HandOffTest(unittest.TestCase):
         # Started with its path alone: adopts nothing, logs nothing before its own accept.
         port = self.serve(bare)
         (client,) = self.connect(bare, port, 1)
-        self.assertEqual(bare.log_lines(), [client.line("OnAccept")])
+        self.assertEqual(bare.log_lines(), [f"Listen -> 0.0.0.0:{port}", client.line("OnAccept")])
         census = proc.Census(bare.pid)
         self.assertEqual(len(census.established), 1, census)
 
@@ -338,7 +339,8 @@ class HandOffTest(unittest.TestCase):
         (client,) = self.connect(odd, port, 1)
         lines = odd.log_lines()
         accept = lines.index(client.line("OnAccept"))
-        adoption = lines[:accept]
+        self.assertEqual(lines[accept - 1], f"Listen -> 0.0.0.0:{port}")
+        adoption = lines[:accept - 1]
         self.assertEqual(lines[accept + 1:], [])
         # The program started with stdio alone: 12 named nothing then, and its line must say
         # so rather than describe a descriptor the program has opened itself since.
@@ -356,6 +358,32 @@ class HandOffTest(unittest.TestCase):
             self.assertEqual(len(adoption), len(expected), f"whole log: {lines}")
         census = proc.Census(odd.pid)
         self.assertEqual(len(census.established), 1, census)
+
+    def test_keepalive_on_adopted_and_accepted_connections(self):
+        # A connection made here, without keepalive, is handed to the program to adopt.
+        with socket.create_server(("127.0.0.1", 0)) as listener:
+            handed = socket.create_connection(listener.getsockname(), timeout=WAIT)
+            self.clients.append(handed)
+            server_end, _ = listener.accept()
+        self.addCleanup(server_end.close)
+        self.assertEqual(proc.keepalive(server_end)[0], 0)
+        app = driver.launch(self.exe, [server_end.fileno()], env=self.env,
+                            pass_fds=[server_end.fileno()])
+        self.apps.append(app)
+        host, port = handed.getsockname()
+        handed.sendall(frame("adopted"))
+        app.wait_for_line(f"{host}:{port} -> adopted", WAIT)
+        # The option belongs to the socket, so this process's copy shows what the program set.
+        wanted = (1, 600, 60, 5)
+        self.assertEqual(proc.keepalive(server_end), wanted)
+
+        listening = self.serve(app)
+        (client,) = self.connect(app, listening, 1)
+        census = proc.Census(app.pid)
+        inode = proc.server_side(listening, client.sock.getsockname()[1]).inode
+        (fd,) = [fd for fd, i in census.established.items() if i == inode]
+        with proc.socket_of(app.pid, fd) as accepted:
+            self.assertEqual(proc.keepalive(accepted), wanted)
 
     def test_upgrade_starts_the_new_executable(self):
         path = self.copy_of_program()
@@ -393,7 +421,8 @@ class HandOffTest(unittest.TestCase):
         for text in expected:
             child.wait_for_line(text, WAIT)
         self.assert_log(child, expected, "the new version's log")
-        self.assert_log(parent, [x.line("OnAccept") for x in clients] + [line], "the old one's log")
+        self.assert_log(parent, [f"Listen -> 0.0.0.0:{port}"] + [x.line("OnAccept") for x in clients]
+                        + [line], "the old one's log")
         census = proc.Census(child.pid)
         self.assert_census_holds(census, port, clients, values, "the new version")
         self.assert_shares_only(census, parent_before, self.server_inodes(port, clients).values(),
@@ -427,8 +456,8 @@ class HandOffTest(unittest.TestCase):
         a.send_raw(frame(half)[4 + 9:])
         for client in clients:
             client.send("still here")
-        expected = ([x.line("OnAccept") for x in clients] + [line, failure, a.line(half)]
-                    + [x.line("still here") for x in clients])
+        expected = ([f"Listen -> 0.0.0.0:{port}"] + [x.line("OnAccept") for x in clients]
+                    + [line, failure, a.line(half)] + [x.line("still here") for x in clients])
         for text in expected:
             parent.wait_for_line(text, WAIT)
         self.assert_log(parent, expected, "the parent's log after the failed start")

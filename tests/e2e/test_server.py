@@ -10,6 +10,7 @@ its log lines is kept for a person to look at (outside the repository).
 
 import os
 import random
+import re
 import socket
 import struct
 import subprocess
@@ -23,6 +24,9 @@ EXE = os.environ.get("VELMORA_EXE", "")
 
 # Generous bounds: they only catch a hang, they are no timing assertion.
 CLOSE_TIMEOUT = 30.0
+# Descriptors the program may hold in the test of running out of them: its own (about 16)
+# and a few dozen connections.
+DESCRIPTOR_LIMIT = 64
 LIMIT = 64 * 1024 * 1024
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
@@ -186,6 +190,14 @@ class ServerTest(unittest.TestCase):
         dialog.set_text(port_text)
         dialog.ok()
 
+    def serve(self, app, port_text, after=0):
+        """Listens on port_text and returns the port bound, read from the listening line."""
+        self.listen(app, port_text)
+        line = app.wait_for_line(lambda text: text.startswith("Listen -> "), after=after)
+        match = re.fullmatch(r"Listen -> 0\.0\.0\.0:([0-9]+)", line)
+        self.assertIsNotNone(match, line)
+        return int(match[1])
+
     def accept(self, app, port, expected):
         """Connects a client, waits for its OnAccept line and records it in expected."""
         client = self.connect(port)
@@ -198,9 +210,13 @@ class ServerTest(unittest.TestCase):
         app.wait_for_line(expected[-1], after=len(expected) - 1)
         self.assertEqual(app.log_lines(), expected)
 
-    def assert_prompt_keeps_dialog_open(self, app, dialog, text):
-        """OK on an unusable port: a prompt opens over the dialog, which stays open."""
-        dialog.set_text(text)
+    def assert_prompt_keeps_dialog_open(self, app, dialog, text, paste=False):
+        """OK on an unusable port, typed in or pasted: a prompt opens over the dialog, which
+        stays open."""
+        if paste:
+            self.assertEqual(dialog.paste(text), text)
+        else:
+            dialog.set_text(text)
         dialog.ok(wait=False)
         prompt = driver.poll(lambda: self._prompt_window(app), driver.DEFAULT_TIMEOUT,
                              f"the prompt for {text!r}")
@@ -230,12 +246,12 @@ class ServerTest(unittest.TestCase):
     def test_messages_and_errors_are_logged_line_by_line(self):
         port, other_port = free_ports(2)
         app = self.launch()
-        self.listen(app, port)
-        expected = []
+        self.assertEqual(self.serve(app, port), port)
+        expected = [f"Listen -> 0.0.0.0:{port}"]
 
         # One client, its messages each on one line, whatever bytes they hold.
         first = self.accept(app, port, expected)
-        self.assertEqual(expected, [f"127.0.0.1:{first.sock.getsockname()[1]} -> OnAccept"])
+        self.assertEqual(expected[1:], [f"127.0.0.1:{first.sock.getsockname()[1]} -> OnAccept"])
         messages = [
             ("hello", "hello"),
             (b"", ""),
@@ -283,8 +299,23 @@ class ServerTest(unittest.TestCase):
         expected.append(second.line("after the hostile length"))
         self.wait_log(app, expected)
 
+        # Lines keep arriving while the about box or the port dialog is open.
+        about = app.open_about_box()
+        second.send("while the about box is open")
+        expected.append(second.line("while the about box is open"))
+        self.wait_log(app, expected)
+        self.assertIsNotNone(app.window_named(driver.ABOUT_TITLE))
+        app.click("OK", window=about)
+        driver.poll(lambda: app.window_named(driver.ABOUT_TITLE) is None, what="the about box to close")
+        dialog = self.open_port_dialog(app)
+        second.send("while the port dialog is open")
+        expected.append(second.line("while the port dialog is open"))
+        self.wait_log(app, expected)
+        self.assertTrue(dialog.is_open())
+
         # A second listen while listening: one line, the listener and connections go on.
-        self.listen(app, other_port)
+        dialog.set_text(other_port)
+        dialog.ok()
         expected.append("Listen -> open: Already open")
         self.wait_log(app, expected)
         second.send("still served")
@@ -312,7 +343,7 @@ class ServerTest(unittest.TestCase):
         (port,) = free_ports(1)
         app = self.launch()
         self.listen(app, port)
-        expected = []
+        expected = [f"Listen -> 0.0.0.0:{port}"]
         clients = [self.accept(app, port, expected) for _ in range(3)]
 
         # 2,000 numbered messages from each of 3 clients, interleaved on the wire.
@@ -350,7 +381,7 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(received_until_close(busy), b"")
 
     def test_port_dialog_cancel_invalid_and_busy_ports(self):
-        cancelled_port, busy_port, free_port = free_ports(3)
+        cancelled_port, busy_port = free_ports(2)
         app = self.launch()
 
         # Cancel posts nothing, whatever the edit held.
@@ -358,10 +389,13 @@ class ServerTest(unittest.TestCase):
         dialog.set_text(cancelled_port)
         dialog.cancel()
 
-        # An empty port and one past 32 bits keep the dialog open behind a prompt.
+        # An empty port and one past 32 bits keep the dialog open behind a prompt, and so
+        # does a pasted text that is no number: the paste is not dropped in silence.
         dialog = self.open_port_dialog(app)
         self.assert_prompt_keeps_dialog_open(app, dialog, "")
         self.assert_prompt_keeps_dialog_open(app, dialog, "4294967296")
+        for text in (" 10000", "-1", "+10001", "10002 ", "port"):
+            self.assert_prompt_keeps_dialog_open(app, dialog, text, paste=True)
         dialog.cancel()
 
         # A port somebody else holds: one line, and nothing listens afterwards.
@@ -373,21 +407,79 @@ class ServerTest(unittest.TestCase):
         # Posts run in order: had the cancelled dialog posted, its listen would have run by now.
         self.assertTrue(nothing_listens(cancelled_port))
 
-        # A later Port Listen on a free port works and accepts.
-        self.listen(app, free_port)
-        client = self.accept(app, free_port, expected)
+        # A later Port Listen works and accepts; 65536 is port 0, the system's choice.
+        chosen = self.serve(app, 65536, after=len(expected))
+        self.assertNotEqual(chosen, 0)
+        expected.append(f"Listen -> 0.0.0.0:{chosen}")
+        client = self.accept(app, chosen, expected)
         client.send("accepted after the refused port")
         expected.append(client.line("accepted after the refused port"))
         self.wait_log(app, expected)
         self.assertTrue(nothing_listens(cancelled_port))
         self.assert_closes_and_clients_get_nothing(app, [client])
 
+    def test_accepting_goes_on_after_descriptors_ran_out(self):
+        (port,) = free_ports(1)
+        # Both limits: the program raises its soft limit to the hard one at start-up.
+        app = driver.launch("/bin/bash", ["-c", f'ulimit -n {DESCRIPTOR_LIMIT} && exec "$0"', EXE])
+        self.apps.append(app)
+        self.serve(app, port)
+        expected = [f"Listen -> 0.0.0.0:{port}"]
+        refused = "Accept -> accept: Too many open files"
+
+        def accept_until_refused():
+            """Clients one by one until one is left waiting; returns (accepted, waiting)."""
+            accepted = []
+            for _ in range(4 * DESCRIPTOR_LIMIT):
+                client = self.connect(port)
+                line = app.wait_for_line(lambda text: text in (client.line("OnAccept"), refused),
+                                         after=len(expected))
+                if line == refused:
+                    return accepted, [client]
+                expected.append(line)
+                accepted.append(client)
+            self.fail("accepting never ran out of descriptors")
+
+        accepted, waiting = accept_until_refused()
+        self.assertGreater(len(accepted), 0)
+        expected.append(refused)
+        # More clients wait in the backlog; retries go on meanwhile, without a line each.
+        waiting += [self.connect(port) for _ in range(3)]
+        time.sleep(1.0)
+        # Accepted connections are still served.
+        accepted[0].send("served while accepting fails")
+        expected.append(accepted[0].line("served while accepting fails"))
+        self.wait_log(app, expected)
+
+        # Clients leave: every waiting one is accepted, in order, then served, and so is a
+        # new one.
+        for client in accepted:
+            client.close()
+        expected.append("Accept -> accepting again")
+        for client in waiting:
+            expected.append(client.line("OnAccept"))
+            app.wait_for_line(expected[-1], after=len(expected) - 1)
+        for client in waiting:
+            client.send("accepted after the episode")
+            expected.append(client.line("accepted after the episode"))
+            app.wait_for_line(expected[-1], after=len(expected) - 1)
+        fresh = self.accept(app, port, expected)
+        fresh.send("a new client")
+        expected.append(fresh.line("a new client"))
+        self.wait_log(app, expected)
+
+        # A second episode has its own line, and closing during it ends the program.
+        accept_until_refused()
+        lines = app.log_lines()
+        self.assertEqual((lines[-1], lines.count(refused)), (refused, 2))
+        self.assert_closes_and_clients_get_nothing(app, waiting + [fresh])
+
     def test_port_past_16_bits_listens_on_its_low_16_bits(self):
         if not port_is_free(4464, reuse_address=True):
             self.skipTest("port 4464 is in use on this machine")
         app = self.launch()
-        self.listen(app, 70000)
-        expected = []
+        self.assertEqual(self.serve(app, 70000), 4464)
+        expected = ["Listen -> 0.0.0.0:4464"]
         client = self.accept(app, 4464, expected)
         client.send("on 4464")
         expected.append(client.line("on 4464"))

@@ -20,6 +20,7 @@ from gi.repository import Atspi, GLib  # noqa: E402
 import pyatspi  # noqa: E402,F401  (initialises libatspi for this process)
 
 DEFAULT_TIMEOUT = 30.0
+ABOUT_TITLE = "バージョン情報 Velmora"
 _POLL_INTERVAL = 0.05
 _MAX_POLL_INTERVAL = 0.25
 
@@ -224,6 +225,29 @@ class PortDialog:
 
         poll(done, timeout, f"port edit to hold {text!r}")
 
+    def paste(self, text, timeout=DEFAULT_TIMEOUT):
+        """Pastes text over the edit's whole text from the keyboard (Ctrl+A, Ctrl+V), the
+        way a person pastes; returns what the edit holds afterwards.
+
+        The clipboard is filled from the edit itself, which then gets its preset back, so
+        whatever the edit shows in the end came through the paste (text is not "10000").
+        """
+        edit = self.edit
+        self.set_text(text, timeout)
+        Atspi.EditableText.copy_text(edit, 0, len(text))
+        self.set_text("10000", timeout)
+        windows = subprocess.run(
+            ["xdotool", "search", "--onlyvisible", "--pid", str(self.app.pid), "--name", f"^{self.title}$"],
+            capture_output=True, text=True, timeout=timeout, stdin=subprocess.DEVNULL).stdout.split()
+        if not windows:
+            raise NotFound(f"no X window for the port dialog of pid {self.app.pid}")
+        subprocess.run(["xdotool", "windowfocus", "--sync", windows[-1]], check=True, timeout=timeout,
+                       stdin=subprocess.DEVNULL)
+        subprocess.run(["xdotool", "key", "--clearmodifiers", "ctrl+a", "ctrl+v"], check=True,
+                       timeout=timeout, stdin=subprocess.DEVNULL)
+        poll(lambda: _text(edit) != "10000", timeout, f"the pasted {text!r} to reach the edit")
+        return _text(edit)
+
     def press(self, caption, wait=True, timeout=DEFAULT_TIMEOUT):
         """Presses a button of the dialog; with wait, until the dialog has closed."""
         button = poll(lambda: _button(self.window, caption), timeout, f"{caption!r} in the port dialog")
@@ -325,6 +349,21 @@ class App:
         dialog.set_text(port, timeout)
         dialog.ok(timeout)
 
+    def window_named(self, title):
+        """The shown top-level window with this title, or None."""
+        return next((w for w in self.windows() if w.get_name() == title), None)
+
+    def open_about_box(self, timeout=DEFAULT_TIMEOUT):
+        """Opens the about box from the log box's context menu (right click, then its last
+        item); returns its window."""
+        box = self.log_box()
+        e = Atspi.Component.get_extents(box, Atspi.CoordType.SCREEN)
+        subprocess.run(["xdotool", "mousemove", "--sync", str(e.x + e.width // 2), str(e.y + e.height // 2),
+                        "click", "3"], check=True, timeout=timeout, stdin=subprocess.DEVNULL)
+        subprocess.run(["xdotool", "key", "Up", "Return"], check=True, timeout=timeout,
+                       stdin=subprocess.DEVNULL)
+        return poll(lambda: self.window_named(ABOUT_TITLE), timeout, f"the about box of pid {self.pid}")
+
     def cancel_port_dialog(self, timeout=DEFAULT_TIMEOUT):
         """Cancels the open port dialog, opening it first if none is open."""
         window = self._port_dialog_window()
@@ -423,9 +462,11 @@ def find_app(pid, timeout=DEFAULT_TIMEOUT, process=None):
     return App(pid, poll(lookup, timeout, f"accessible application of pid {pid}"), process)
 
 
-def launch(path, args=(), env=None, timeout=DEFAULT_TIMEOUT):
-    """Starts the program and returns its App once its main window is shown."""
-    process = subprocess.Popen([path, *map(str, args)], env=env, stdin=subprocess.DEVNULL)
+def launch(path, args=(), env=None, timeout=DEFAULT_TIMEOUT, pass_fds=()):
+    """Starts the program and returns its App once its main window is shown; pass_fds are
+    inherited under their numbers."""
+    process = subprocess.Popen([path, *map(str, args)], env=env, stdin=subprocess.DEVNULL,
+                               pass_fds=pass_fds)
     try:
         app = find_app(process.pid, timeout, process)
         app.main_window

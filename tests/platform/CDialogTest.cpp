@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QClipboard>
 #include <QContextMenuEvent>
 #include <QFontInfo>
 #include <QKeyEvent>
@@ -240,6 +241,26 @@ TEST(CDialogTest, TheEditTakesDigitKeystrokesOnly) {
     QApplication::sendEvent(dlg.Edit(), &wide);
     QTest::keyClicks(dlg.Edit(), QStringLiteral("5"));
     EXPECT_EQ(dlg.Edit()->text(), QStringLiteral("1235"));
+}
+
+TEST(CDialogTest, APastedTextGoesInWholeAndOkRefusesWhatIsNoNumber) {
+    for (const char* text : {" 10000", "-1", "+10001", "10002 ", "abc"}) {
+        CTestDlg dlg;
+        CRefusal refusal;
+        QString pasted;
+        ScopedModalScript script([&](CDialog&) {
+            QApplication::clipboard()->setText(QString::fromLatin1(text));
+            QTest::keyClick(dlg.Edit(), Qt::Key_A, Qt::ControlModifier);
+            QTest::keyClick(dlg.Edit(), Qt::Key_V, Qt::ControlModifier);
+            pasted = dlg.Edit()->text();
+            refusal = PressOkWith(dlg, pasted);
+            dlg.Button(IDCANCEL)->click();
+        });
+        EXPECT_EQ(dlg.DoModal(), IDCANCEL) << text;
+        EXPECT_EQ(pasted, QString::fromLatin1(text));
+        EXPECT_TRUE(refusal.m_bStillOpen) << text;
+        EXPECT_TRUE(refusal.m_bPrompted) << text;
+    }
 }
 
 TEST(CDialogTest, EscapeAndTheCloseBoxCancel) {
