@@ -513,7 +513,8 @@ class HandOffTest(unittest.TestCase):
         proc.wait_until(lambda: len(proc.Census(parent.pid).established) == 3, WAIT,
                         "the server to close the connection its peer closed")
         a = clients[0]
-        expected = [x.line("OnAccept") for x in clients] + [gone_accept, empty]
+        expected = ([empty, f"Listen -> 0.0.0.0:{port}"] + [x.line("OnAccept") for x in clients]
+                    + [gone_accept])
 
         for kind, script, why in BROKEN:
             with self.subTest(kind):
