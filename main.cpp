@@ -1,12 +1,18 @@
 #include <QApplication>
 
+#include <iostream>
+
 #include "CVelmoraApp.h"
 #include "CWinApp.h"
 #include "Descriptors.h"
 #include "HandOffStartup.h"
+#include "OperatorOptions.h"
 #include "ProcessLauncher.h"
 
 int main(int argc, char* argv[]) {
+    // Answered before any Qt object exists: no display is needed to ask.
+    if (AnswerOperatorOption(argc, argv, std::cout)) return std::cout.flush() ? 0 : 1;
+
     // Before any thread or Qt descriptor exists: a handed-over client socket must never be
     // inherited by anything started later, and the state variable must not reach our own
     // children.

@@ -8,7 +8,7 @@
 
 #include "CAboutDlg.h"
 #include "CDlgServer.h"
-#include "CEdit.h"
+#include "CLogView.h"
 #include "CMenu.h"
 #include "CResourceTable.h"
 #include "CWinApp.h"
@@ -81,27 +81,15 @@ void CVelmoraDlg::OnDestroy() {
 }
 
 void CVelmoraDlg::AppendLog(const CString& text) {
-    // The line break goes before the text, so the box never ends with one.
-    InsertAtEndOfLog(QStringLiteral("\r\n") + text);
+    const QByteArray bytes = text.toUtf8();
+    GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG)
+        ->AppendLine(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
 void CVelmoraDlg::AppendLog(const std::list<CString>& texts) {
-    if (texts.empty()) return;
-    // The box lays itself out again after every change, so the whole batch goes in as one.
-    qsizetype nLength = 0;
-    for (const CString& text : texts) nLength += 2 + text.size();
-    CString batch;
-    batch.reserve(nLength);
-    for (const CString& text : texts) batch.append(QLatin1String("\r\n")).append(text);
-    InsertAtEndOfLog(batch);
-}
-
-void CVelmoraDlg::InsertAtEndOfLog(const CString& text) {
-    Platform::CEdit edit(GetDlgItem(IDC_EDIT_LOG));
-    // Caret to the end with an empty selection: the operator's selection is never replaced.
-    edit.SetSel(0x7FFFFFFF, -1);
-    edit.ScrollCaret();
-    edit.ReplaceSel(text, false);
+    std::list<std::string> lines;
+    for (const CString& text : texts) lines.push_back(text.toStdString());
+    GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG)->AppendLines(lines);
 }
 
 void CVelmoraDlg::RunIoService(boost::asio::io_service& ioService,

@@ -116,7 +116,7 @@ public:
     void AppendLog(const CString& text);
 
     // Appends each text as a new line, oldest first, with the same result as AppendLog per
-    // text but as one change to the box: a batch of thousands costs about what one line does.
+    // text but as one change to the box: a batch costs a copy per line into the log's store.
     void AppendLog(const std::list<CString>& texts);
 
     // The worker thread's body: runs the service until its run loop returns normally, which
@@ -171,9 +171,6 @@ private:
     static constexpr std::size_t kLogLowWater = 16384;
     void PauseReading(CSocketApp* pSocket);
     static void ResumeReading(CVelmoraDlg* pThis);
-
-    // Puts text, which starts with a line break, at the end of the log box.
-    void InsertAtEndOfLog(const CString& text);
 
     // One hand-off, from the press until the copy has confirmed (commit) or the connections
     // are back here (rollback). Everything in it is used on the worker thread only.

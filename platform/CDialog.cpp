@@ -14,6 +14,7 @@
 #include <QStyle>
 
 #include "CDataExchange.h"
+#include "CLogView.h"
 #include "CMenu.h"
 #include "CResourceTable.h"
 
@@ -124,6 +125,11 @@ void CDialog::ApplyControlStyles(QWidget* pControl) {
         pEdit->setContextMenuPolicy(Qt::CustomContextMenu);
         connect(pEdit, &QWidget::customContextMenuRequested, this,
                 [this, pEdit](const QPoint& pos) { ShowEditMenu(pEdit, pos); });
+    }
+    if (auto* pView = qobject_cast<CLogView*>(pControl)) {
+        pView->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(pView, &QWidget::customContextMenuRequested, this,
+                [this, pView](const QPoint& pos) { ShowLogMenu(pView, pos); });
     }
     if (auto* pLabel = qobject_cast<QLabel*>(pControl)) {
         const QVariant icon = pLabel->property(kIconResource);
@@ -236,6 +242,14 @@ void CDialog::ShowEditMenu(QPlainTextEdit* pEdit, const QPoint& pos) {
     // The window menu's own items: their triggered signal reaches OnSysCommand through it.
     if (!m_pSystemMenu->IsEmpty()) pMenu->addActions(m_pSystemMenu->GetMenu()->actions());
     pMenu->popup(pEdit->viewport()->mapToGlobal(pos));
+}
+
+void CDialog::ShowLogMenu(CLogView* pView, const QPoint& pos) {
+    QMenu* pMenu = pView->CreateContextMenu();
+    pMenu->setObjectName(QStringLiteral("editMenu"));
+    pMenu->setAttribute(Qt::WA_DeleteOnClose);
+    if (!m_pSystemMenu->IsEmpty()) pMenu->addActions(m_pSystemMenu->GetMenu()->actions());
+    pMenu->popup(pView->viewport()->mapToGlobal(pos));
 }
 
 void CDialog::PressDefaultButton() {

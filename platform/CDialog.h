@@ -13,6 +13,7 @@ class QPlainTextEdit;
 namespace Platform {
 
 class CDataExchange;
+class CLogView;
 
 // Results of DoModal.
 constexpr int IDOK = 1;
@@ -34,7 +35,8 @@ constexpr int IDCANCEL = 2;
 //                            minimise and maximise buttons, a window of its own in the task
 //                            bar; otherwise a fixed-size dialog frame.
 // The template fonts "MS UI Gothic" and "MS Shell Dlg" map to an installed gothic font that
-// renders Japanese. UI thread only.
+// renders Japanese. A CLogView gets its own context menu followed by the window menu's items.
+// UI thread only.
 class CDialog : public QDialog {
     Q_OBJECT
 
@@ -118,6 +120,7 @@ private:
     void ResetSystemMenu();
     void ShowSystemMenu(const QPoint& globalPos);
     void ShowEditMenu(QPlainTextEdit* pEdit, const QPoint& pos);
+    void ShowLogMenu(CLogView* pView, const QPoint& pos);
     void PressDefaultButton();
     void FocusFirstControl();
 

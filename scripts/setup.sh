@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package the project needs and configures + builds it into build/.
-# Idempotent: packages already present are skipped and an existing build folder is reused.
+# Installs every Debian 12 package the project needs and builds it into build/: the targets
+# given as arguments, or everything. Idempotent: packages already present are skipped, and an
+# existing build folder is reused without configuring again (the build itself reconfigures
+# when a CMakeLists.txt changed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,7 +13,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   fonts-noto-cjk
   xvfb xauth dbus dbus-x11 at-spi2-core python3-pyatspi x11-apps imagemagick xdotool
-  python3
+  python3 appstream
 )
 
 missing=()
@@ -25,5 +27,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build --parallel "$(nproc)"
+# Newly installed packages may be what an earlier configure could not find.
+if [ ! -f build/build.ninja ] || [ ${#missing[@]} -gt 0 ]; then
+  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+fi
+targets=()
+for target in "$@"; do targets+=(--target "$target"); done
+cmake --build build --parallel "$(nproc)" "${targets[@]}"

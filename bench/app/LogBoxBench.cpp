@@ -10,9 +10,9 @@
 #include <time.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QEventLoop>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "CDlgServer.h"
+#include "CLogView.h"
 #include "CVelmoraDlg.h"
 #include "Resource.h"
 
@@ -186,15 +187,15 @@ struct Result {
     double maxBatchMs = 0;
     Clock::time_point closePressed;
     double closeSeconds = 0;    // OK pressed to DoModal returned (worker joined)
-    double destroySeconds = 0;  // the dialog's destructor, the box's document with it
+    double destroySeconds = 0;  // the dialog's destructor, the box.s store with it
     bool closed = false;
     bool timedOut = false;
 };
 
 // The scripted operator's part in the main dialog: listen, load, measure, press OK.
 void RunLoad(CBenchDlg& dlg, const Options& o, unsigned short port, Result& r) {
-    QPlainTextEdit* pLog = dlg.GetDlgItem<QPlainTextEdit>(IDC_EDIT_LOG);
-    const auto linesInBox = [pLog] { return static_cast<long long>(pLog->blockCount()) - 1; };
+    auto* pLog = dlg.GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG);
+    const auto linesInBox = [pLog] { return static_cast<long long>(pLog->LineCount()) - 1; };
 
     dlg.GetDlgItem<QPushButton>(IDC_BUTTON_PORT_LISTEN)->click();
     // The listen runs on the worker; a probe connection tells when it is up (one accept line).
@@ -265,9 +266,9 @@ void RunLoad(CBenchDlg& dlg, const Options& o, unsigned short port, Result& r) {
     // The moment the last expected line went in, from the box's signal (the sampling timer
     // below may be held up by the very batch that completes the box).
     double completeSeconds = -1;
-    QObject::connect(pLog, &QPlainTextEdit::blockCountChanged, [&](int nBlocks) {
-        shown.store(nBlocks - 1 - base);
-        if (completeSeconds < 0 && !flood && nBlocks - 1 - base >= r.expected)
+    QObject::connect(pLog, &Platform::CLogView::linesAppended, [&](quint64 nBlocks) {
+        shown.store(static_cast<long long>(nBlocks) - 1 - base);
+        if (completeSeconds < 0 && !flood && static_cast<long long>(nBlocks) - 1 - base >= r.expected)
             completeSeconds = Seconds(start, Clock::now());
     });
     std::vector<std::pair<double, long long>> perSecond;  // written by the thread until joined
@@ -348,7 +349,9 @@ void PrintResult(const Options& o, const Result& r) {
 void RunPythonPeer(const Options& o) {
     const bool flood = o.kase == "flood";
     const unsigned short port = FreePort();
-    const QString out = QStringLiteral("/tmp/velmora_logbox_bench_python_%1.log").arg(port);
+    // QDir::tempPath() follows $TMPDIR.
+    const QString out =
+        QDir::temp().filePath(QStringLiteral("velmora_logbox_bench_python_%1.log").arg(port));
     QProcess peer;
     peer.setProcessChannelMode(QProcess::MergedChannels);
     const double bound = flood ? o.floodSeconds : o.maxSeconds;

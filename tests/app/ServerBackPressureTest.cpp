@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
 #include <atomic>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "CDlgServer.h"
+#include "CLogView.h"
 #include "CVelmoraDlg.h"
 #include "Resource.h"
 #include "ScopedModalScript.h"
@@ -122,10 +122,10 @@ TEST(ServerBackPressureTest, AStalledLogBoxHoldsClientsBackAndLosesNothing) {
         }
         EXPECT_TRUE(bStalled) << "the client was never held back";
 
-        auto* pLog = dlg.GetDlgItem<QPlainTextEdit>(IDC_EDIT_LOG);
-        EXPECT_TRUE(WaitProcessingEvents([&] { return pLog->blockCount() >= kMessages + 3; },
+        auto* pLog = dlg.GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG);
+        EXPECT_TRUE(WaitProcessingEvents([&] { return pLog->LineCount() >= kMessages + 3; },
                                          std::chrono::seconds(120)));
-        lines = pLog->toPlainText().split(QLatin1Char('\n'));
+        lines = pLog->Text().split(QLatin1Char('\n'));
         dlg.GetDlgItem<QPushButton>(Platform::IDOK)->click();
     });
     dlg.DoModal();

@@ -1,0 +1,57 @@
+#include "OperatorOptions.h"
+
+#include <cstring>
+
+namespace {
+
+const char kHelp[] =
+    "Usage: velmora [DESCRIPTOR...]\n"
+    "       velmora --help | --version\n"
+    "\n"
+    "A TCP server with a dialog window that hands its live client connections over to a new\n"
+    "process of itself. Press \"Port Listen\" and pick a port (10000 by default): the server\n"
+    "accepts connections on every IPv4 address. Clients send length-prefixed messages (a\n"
+    "4-byte little-endian length, then that many bytes); every accepted connection and every\n"
+    "message becomes one line in the log box. The server never answers.\n"
+    "\n"
+    "The socket-duplication button starts a new process of the program and hands it every\n"
+    "connection; the clients keep their TCP connections.\n"
+    "\n"
+    "Arguments:\n"
+    "  DESCRIPTOR...   written by the handing-over process, not by hand: the numbers under\n"
+    "                  which the new process inherits the connections' sockets, one per\n"
+    "                  argument. -1 stands for a connection that was not handed over. An\n"
+    "                  argument that does not begin with a number is ignored; a number that\n"
+    "                  names no inherited connection is logged as\n"
+    "                  \"AdoptSockets -> N: reason\".\n"
+    "  -h, --help      print this help and exit\n"
+    "  -V, --version   print the version and exit\n"
+    "\n"
+    "Environment (set by the handing-over process for the new one):\n"
+    "  VELMORA_HANDOFF_STATE    descriptor of a memfd holding the bytes already read from\n"
+    "                           each connection but not yet logged, so that a message cut in\n"
+    "                           two by the hand-off is logged whole, once; removed from the\n"
+    "                           environment at start-up\n"
+    "  VELMORA_HANDOFF_CHANNEL  descriptor of the hand-off confirmation channel\n"
+    "\n"
+    "The log lines, the hand-off and the exit status are described in velmora(1).\n";
+
+bool Is(const char* argument, const char* shortForm, const char* longForm) {
+    return std::strcmp(argument, shortForm) == 0 || std::strcmp(argument, longForm) == 0;
+}
+
+}  // namespace
+
+bool AnswerOperatorOption(int argc, char* argv[], std::ostream& out) {
+    for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
+        if (Is(argv[i], "-h", "--help")) {
+            out << kHelp;
+            return true;
+        }
+        if (Is(argv[i], "-V", "--version")) {
+            out << "velmora " VELMORA_VERSION "\n";
+            return true;
+        }
+    }
+    return false;
+}

@@ -1,0 +1,324 @@
+#include "CLogStore.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace Platform {
+
+namespace {
+
+constexpr std::size_t kScanBlock = 16 * 1024;
+
+}  // namespace
+
+std::uint64_t CLogStore::Utf16Units(const char* pText, std::size_t nSize) {
+    // One unit per byte that is not a continuation (10xxxxxx), one more for a four-byte lead
+    // (11110xxx); eight bytes at a time, the per-byte flags summed by one multiplication.
+    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    std::uint64_t nUnits = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= nSize; i += 8) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, pText + i, 8);
+        const std::uint64_t nContinuation = w & ~(w << 1) & kHigh;
+        const std::uint64_t nFourByte = w & (w << 1) & (w << 2) & (w << 3) & kHigh;
+        nUnits += 8 - (((nContinuation >> 7) * kOnes) >> 56) + (((nFourByte >> 7) * kOnes) >> 56);
+    }
+    const auto* p = reinterpret_cast<const unsigned char*>(pText);
+    for (; i < nSize; ++i)
+        nUnits +=
+            static_cast<unsigned>((p[i] & 0xC0) != 0x80) + static_cast<unsigned>(p[i] >= 0xF0);
+    return nUnits;
+}
+
+std::uint64_t CLogStore::UnitsBetween(std::uint64_t nFrom, std::uint64_t nTo) const {
+    std::uint64_t nUnits = 0;
+    char block[kScanBlock];
+    while (nFrom < nTo) {
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kScanBlock, nTo - nFrom));
+        if (!Read(nFrom, block, n)) break;
+        nUnits += Utf16Units(block, n);
+        nFrom += n;
+    }
+    return nUnits;
+}
+
+std::size_t CLogStore::BytesForUnits(std::string_view text, std::uint64_t nUnits) {
+    std::size_t i = 0;
+    while (i < text.size() && nUnits > 0) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        nUnits -= std::min<std::uint64_t>(nUnits, c >= 0xF0 ? 2 : 1);
+        ++i;
+        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
+    }
+    return i;
+}
+
+CLogStore::CLogStore() : CLogStore(CLimits()) {}
+
+CLogStore::CLogStore(const CLimits& limits)
+    : m_limits(limits),
+      m_nTextBase(limits.nFirstByte / limits.nChunkBytes),
+      m_nBytes(limits.nFirstByte),
+      m_nFirstByte(limits.nFirstByte) {}
+
+CLogStore::~CLogStore() = default;
+
+void CLogStore::Append(std::string_view text) {
+    const char* p = text.data();
+    const char* const pEnd = p + text.size();
+    for (;;) {
+        const auto* pLf = static_cast<const char*>(std::memchr(p, '\n', pEnd - p));
+        const char* pBreak = pLf != nullptr ? pLf : pEnd;
+        const auto* pCr = static_cast<const char*>(std::memchr(p, '\r', pBreak - p));
+        if (pCr != nullptr) pBreak = pCr;
+        AppendOne(p, pBreak - p);
+        if (pBreak == pEnd) return;
+        p = pBreak + 1;
+        if (*pBreak == '\r' && p != pEnd && *p == '\n') ++p;
+    }
+}
+
+void CLogStore::AppendOne(const char* pText, std::size_t nSize) {
+    const std::size_t nSlot = m_nLines % m_limits.nIndexChunkLines;
+    if (nSlot == 0) {
+        if (m_index.empty()) m_nIndexBase = m_nLines / m_limits.nIndexChunkLines;
+        m_index.push_back(std::make_unique<std::uint64_t[]>(m_limits.nIndexChunkLines));
+    }
+    m_index.back()[nSlot] = m_nBytes;
+    CopyIn(pText, nSize);
+    CopyIn("\n", 1);
+    ++m_nLines;
+    m_nMaxLineBytes = std::max<std::uint64_t>(m_nMaxLineBytes, nSize);
+}
+
+void CLogStore::CopyIn(const char* pText, std::size_t nSize) {
+    const std::size_t nChunk = m_limits.nChunkBytes;
+    while (nSize > 0) {
+        const std::uint64_t nIndex = m_nBytes / nChunk;
+        if (nIndex >= m_nTextBase + m_text.size()) {
+            m_text.push_back(std::unique_ptr<char[]>(new char[nChunk]));
+            m_textUnits.push_back(m_nChars);
+        }
+        const std::size_t nOffset = m_nBytes % nChunk;
+        const std::size_t nCopy = std::min(nSize, nChunk - nOffset);
+        std::memcpy(m_text.back().get() + nOffset, pText, nCopy);
+        // Counted per byte, so a character cut by the chunk's end is counted once.
+        m_nChars += Utf16Units(pText, nCopy);
+        pText += nCopy;
+        nSize -= nCopy;
+        m_nBytes += nCopy;
+    }
+}
+
+std::size_t CLogStore::MemoryBytes() const {
+    return (m_text.size() - m_nSpilledText) * m_limits.nChunkBytes +
+           (m_index.size() - m_nSpilledIndex) * m_limits.nIndexChunkLines * sizeof(std::uint64_t);
+}
+
+bool CLogStore::Spill(std::size_t nMaxChunks) {
+    // The newest chunk of each kind is still being filled and stays in memory.
+    const auto canText = [this] { return m_nSpilledText + 1 < m_text.size(); };
+    const auto canIndex = [this] { return m_nSpilledIndex + 1 < m_index.size(); };
+    for (; nMaxChunks > 0 && MemoryBytes() > m_limits.nMemoryBudget; --nMaxChunks) {
+        const std::size_t nTextBytes = (m_text.size() - m_nSpilledText) * m_limits.nChunkBytes;
+        const std::size_t nIndexBytes = MemoryBytes() - nTextBytes;
+        // Text goes first; the index follows once it holds more than a quarter of the memory.
+        if (canText() && (!canIndex() || nTextBytes >= 3 * nIndexBytes))
+            SpillText();
+        else if (canIndex())
+            SpillIndex();
+        else
+            return false;
+    }
+    return MemoryBytes() > m_limits.nMemoryBudget && (canText() || canIndex());
+}
+
+bool CLogStore::SpillText() {
+    const std::uint64_t nChunk = m_nTextBase + m_nSpilledText;
+    std::unique_ptr<char[]>& pChunk = m_text[m_nSpilledText];
+    if (m_textFile.Write(nChunk * m_limits.nChunkBytes, pChunk.get(), m_limits.nChunkBytes)) {
+        pChunk.reset();
+        ++m_nSpilledText;
+        return true;
+    }
+    // Nothing that starts in or before the refused chunk can be kept.
+    const std::uint64_t nEnd = (nChunk + 1) * m_limits.nChunkBytes;
+    std::uint64_t nLine = LineAt(nEnd - 1) + 1;
+    DropBefore(nLine, m_textFile.Error());
+    return false;
+}
+
+bool CLogStore::SpillIndex() {
+    const std::uint64_t nChunk = m_nIndexBase + m_nSpilledIndex;
+    const std::size_t nBytes = m_limits.nIndexChunkLines * sizeof(std::uint64_t);
+    std::unique_ptr<std::uint64_t[]>& pChunk = m_index[m_nSpilledIndex];
+    if (m_indexFile.Write(nChunk * nBytes, reinterpret_cast<const char*>(pChunk.get()), nBytes)) {
+        pChunk.reset();
+        ++m_nSpilledIndex;
+        return true;
+    }
+    DropBefore((nChunk + 1) * m_limits.nIndexChunkLines, m_indexFile.Error());
+    return false;
+}
+
+void CLogStore::DropBefore(std::uint64_t nLine, const std::string& reason) {
+    nLine = std::max(nLine, m_nFirstLine);
+    // Taken while everything before is still readable.
+    const std::uint64_t nFirstChar = nLine < m_nLines ? AbsoluteCharsBefore(nLine) : m_nChars;
+    const std::uint64_t nFirstByte = nLine < m_nLines ? LineStart(nLine) : m_nBytes;
+
+    const std::uint64_t nTextKeep = nFirstByte / m_limits.nChunkBytes;
+    while (m_nTextBase < nTextKeep && m_text.size() > 1) {
+        if (m_nSpilledText > 0) {
+            m_textFile.Release(m_nTextBase * m_limits.nChunkBytes, m_limits.nChunkBytes);
+            --m_nSpilledText;
+        }
+        m_text.pop_front();
+        m_textUnits.pop_front();
+        ++m_nTextBase;
+    }
+    const std::uint64_t nIndexKeep = nLine / m_limits.nIndexChunkLines;
+    const std::size_t nIndexBytes = m_limits.nIndexChunkLines * sizeof(std::uint64_t);
+    while (m_nIndexBase < nIndexKeep && m_index.size() > 1) {
+        if (m_nSpilledIndex > 0) {
+            m_indexFile.Release(m_nIndexBase * nIndexBytes, nIndexBytes);
+            --m_nSpilledIndex;
+        }
+        m_index.pop_front();
+        ++m_nIndexBase;
+    }
+    m_nFirstLine = nLine;
+    m_nFirstByte = nFirstByte;
+    m_nFirstChar = nFirstChar;
+    m_dropReason = reason;
+}
+
+std::uint64_t CLogStore::LineStart(std::uint64_t nLine) const {
+    if (nLine >= m_nLines) return m_nBytes;
+    const std::uint64_t nChunk = nLine / m_limits.nIndexChunkLines;
+    const std::size_t i = static_cast<std::size_t>(nChunk - m_nIndexBase);
+    if (i >= m_nSpilledIndex) return m_index[i][nLine % m_limits.nIndexChunkLines];
+    std::uint64_t nStart = 0;
+    m_indexFile.Read(nLine * sizeof(std::uint64_t), reinterpret_cast<char*>(&nStart),
+                     sizeof nStart);
+    return nStart;
+}
+
+std::uint64_t CLogStore::LineLength(std::uint64_t nLine) const {
+    return LineStart(nLine + 1) - LineStart(nLine) - 1;
+}
+
+std::uint64_t CLogStore::LineAt(std::uint64_t nOffset) const {
+    // The last kept line whose start is at or before nOffset.
+    std::uint64_t nLow = m_nFirstLine;
+    std::uint64_t nHigh = m_nLines;
+    while (nHigh - nLow > 1) {
+        const std::uint64_t nMid = nLow + (nHigh - nLow) / 2;
+        if (LineStart(nMid) <= nOffset)
+            nLow = nMid;
+        else
+            nHigh = nMid;
+    }
+    return nLow;
+}
+
+bool CLogStore::Read(std::uint64_t nOffset, char* pData, std::size_t nSize) const {
+    if (nOffset < m_nFirstByte || nOffset + nSize > m_nBytes) return false;
+    const std::size_t nChunkBytes = m_limits.nChunkBytes;
+    while (nSize > 0) {
+        const std::size_t i = static_cast<std::size_t>(nOffset / nChunkBytes - m_nTextBase);
+        const std::size_t nWithin = nOffset % nChunkBytes;
+        const std::size_t nCopy = std::min(nSize, nChunkBytes - nWithin);
+        if (i >= m_nSpilledText)
+            std::memcpy(pData, m_text[i].get() + nWithin, nCopy);
+        else if (!m_textFile.Read(nOffset, pData, nCopy))
+            return false;
+        pData += nCopy;
+        nSize -= nCopy;
+        nOffset += nCopy;
+    }
+    return true;
+}
+
+std::string CLogStore::ReadLine(std::uint64_t nLine, std::uint64_t nFrom, std::size_t nMax) const {
+    if (nLine < m_nFirstLine || nLine >= m_nLines) return std::string();
+    const std::uint64_t nStart = LineStart(nLine);
+    const std::uint64_t nLength = LineStart(nLine + 1) - 1 - nStart;
+    if (nFrom >= nLength) return std::string();
+    std::string text(static_cast<std::size_t>(std::min<std::uint64_t>(nLength - nFrom, nMax)),
+                     '\0');
+    if (!Read(nStart + nFrom, text.data(), text.size())) text.clear();
+    return text;
+}
+
+std::uint64_t CLogStore::UnitsAt(std::uint64_t nOffset) const {
+    if (nOffset >= m_nBytes || m_text.empty()) return m_nChars;
+    const std::size_t i = static_cast<std::size_t>(nOffset / m_limits.nChunkBytes - m_nTextBase);
+    std::uint64_t nFrom = (m_nTextBase + i) * m_limits.nChunkBytes;
+    std::uint64_t nUnits = m_textUnits[i];
+    // The head of the first chunk may be gone.
+    if (nFrom < m_nFirstByte) {
+        nFrom = m_nFirstByte;
+        nUnits = m_nFirstChar;
+    }
+    return nUnits + UnitsBetween(nFrom, nOffset);
+}
+
+std::uint64_t CLogStore::AbsoluteCharsBefore(std::uint64_t nLine) const {
+    return nLine >= m_nLines ? m_nChars : UnitsAt(LineStart(nLine));
+}
+
+std::uint64_t CLogStore::CharsBefore(std::uint64_t nLine) const {
+    return AbsoluteCharsBefore(std::max(nLine, m_nFirstLine)) - m_nFirstChar;
+}
+
+std::uint64_t CLogStore::LineAtChar(std::uint64_t nChar, std::uint64_t* pLineChar) const {
+    if (m_nLines == m_nFirstLine) {
+        *pLineChar = 0;
+        return m_nFirstLine;
+    }
+    const std::uint64_t nAbsolute = nChar + m_nFirstChar;
+    std::uint64_t nOffset = m_nBytes;
+    if (nAbsolute < m_nChars) {
+        // The chunk that holds the unit, then the byte within it.
+        const auto it = std::upper_bound(m_textUnits.begin(), m_textUnits.end(), nAbsolute);
+        const std::size_t i =
+            it == m_textUnits.begin() ? 0 : static_cast<std::size_t>(it - m_textUnits.begin()) - 1;
+        nOffset = std::max(m_nFirstByte, (m_nTextBase + i) * m_limits.nChunkBytes);
+        std::uint64_t nUnits =
+            nOffset == m_nFirstByte && m_nFirstByte > (m_nTextBase + i) * m_limits.nChunkBytes
+                ? m_nFirstChar
+                : m_textUnits[i];
+        char block[kScanBlock];
+        bool bFound = false;
+        while (!bFound && nOffset < m_nBytes) {
+            const std::size_t n =
+                static_cast<std::size_t>(std::min<std::uint64_t>(kScanBlock, m_nBytes - nOffset));
+            if (!Read(nOffset, block, n)) break;
+            const std::uint64_t nBlockUnits = Utf16Units(block, n);
+            if (nUnits + nBlockUnits <= nAbsolute) {
+                nUnits += nBlockUnits;
+                nOffset += n;
+                continue;
+            }
+            for (std::size_t j = 0; j < n; ++j) {
+                const auto c = static_cast<unsigned char>(block[j]);
+                if ((c & 0xC0) == 0x80) continue;
+                nUnits += c >= 0xF0 ? 2 : 1;
+                if (nUnits > nAbsolute) {
+                    nOffset += j;
+                    bFound = true;
+                    break;
+                }
+            }
+        }
+    }
+    const std::uint64_t nLine = nOffset >= m_nBytes ? m_nLines - 1 : LineAt(nOffset);
+    *pLineChar = AbsoluteCharsBefore(nLine) - m_nFirstChar;
+    return nLine;
+}
+
+}  // namespace Platform

@@ -1,0 +1,932 @@
+#include "CLogView.h"
+
+#include <QAccessible>
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QProgressDialog>
+#include <QScrollBar>
+#include <QTimer>
+#include <QToolTip>
+#include <algorithm>
+#include <climits>
+#include <functional>
+#include <vector>
+
+#include "CLogViewAccessible.h"
+
+namespace Platform {
+
+namespace {
+
+// Bytes of one line read for painting: past the widest viewport whatever the glyphs.
+constexpr std::size_t kMaxSliceBytes = 16 * 1024;
+// Widest line the horizontal scroll bar counts, in columns.
+constexpr std::uint64_t kMaxColumns = 1u << 30;
+// Rows a scroll bar of int steps addresses one by one.
+constexpr std::uint64_t kMaxScrollSteps = 1u << 30;
+// Chunks the store writes to the disk per turn of the event loop (1 MiB each).
+constexpr std::size_t kSpillChunksPerTurn = 4;
+// Time a search or save slice may take before it yields to the event loop.
+constexpr qint64 kSliceMilliseconds = 15;
+constexpr std::size_t kSearchBlock = 1u << 20;
+constexpr std::size_t kSaveBlock = 1u << 20;
+constexpr int kMargin = 3;
+
+bool IsContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+CLogView::SaveFileNameScript& SaveScript() {
+    static CLogView::SaveFileNameScript script;
+    return script;
+}
+
+// What the painter needs of one row: the slice in sight, from a character boundary.
+struct CSlice {
+    std::string bytes;
+    std::uint64_t nFirstColumn = 0;
+    QString text;
+    bool bWhole = false;  // the slice reaches the line's end
+};
+
+}  // namespace
+
+struct CLogView::CSearch {
+    std::string needle;
+    bool bBackward = false;
+    bool bWrapped = false;
+    std::uint64_t nStart = 0;  // where the search began
+    std::uint64_t nPos = 0;    // the next byte to look at (backward: one past it)
+    std::uint64_t nScanned = 0;
+    std::uint64_t nTotal = 0;
+    QTimer timer;
+};
+
+struct CLogView::CSave {
+    QFile file;
+    std::uint64_t nNext = 0;
+    std::uint64_t nEnd = 0;
+    std::uint64_t nTotal = 0;
+    std::vector<char> buffer;
+    QProgressDialog* pProgress = nullptr;
+    QTimer timer;
+};
+
+void CLogView::SetSaveFileNameScript(SaveFileNameScript script) {
+    SaveScript() = std::move(script);
+}
+
+CLogView::CLogView(QWidget* pParent) : CLogView(CLogStore::CLimits(), pParent) {}
+
+CLogView::CLogView(const CLogStore::CLimits& limits, QWidget* pParent)
+    : QAbstractScrollArea(pParent), m_store(limits) {
+    CLogViewAccessible::Install();
+    setFocusPolicy(Qt::StrongFocus);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    viewport()->setCursor(Qt::IBeamCursor);
+    viewport()->setBackgroundRole(QPalette::Base);
+    viewport()->setAutoFillBackground(true);
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, &CLogView::OnScrollValueChanged);
+
+    const auto addLogAction = [this](const QString& text, const QString& name, QKeySequence key,
+                                     void (CLogView::*pSlot)()) {
+        auto* pAction = new QAction(text, this);
+        pAction->setObjectName(name);
+        pAction->setShortcut(key);
+        pAction->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+        connect(pAction, &QAction::triggered, this, pSlot);
+        QWidget::addAction(pAction);
+    };
+    addLogAction(tr("&Copy"), QStringLiteral("logCopy"), QKeySequence::Copy, &CLogView::Copy);
+    addLogAction(tr("Select &All"), QStringLiteral("logSelectAll"), QKeySequence::SelectAll,
+                 &CLogView::SelectAll);
+    addLogAction(tr("&Find..."), QStringLiteral("logFind"), QKeySequence::Find,
+                 &CLogView::ShowFind);
+    addLogAction(tr("Save Log &As..."), QStringLiteral("logSaveAs"), QKeySequence(),
+                 &CLogView::SaveLogAs);
+    auto* pNext = new QAction(this);
+    pNext->setShortcuts({QKeySequence(Qt::Key_F3)});
+    pNext->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(pNext, &QAction::triggered, this, [this] { Find(m_pFindEdit->text(), false); });
+    QWidget::addAction(pNext);
+    auto* pPrevious = new QAction(this);
+    pPrevious->setShortcuts({QKeySequence(Qt::SHIFT | Qt::Key_F3)});
+    pPrevious->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(pPrevious, &QAction::triggered, this, [this] { Find(m_pFindEdit->text(), true); });
+    QWidget::addAction(pPrevious);
+
+    m_pFindBar = new QWidget(this);
+    m_pFindBar->setObjectName(QStringLiteral("findBar"));
+    m_pFindBar->setAutoFillBackground(true);
+    auto* pLayout = new QHBoxLayout(m_pFindBar);
+    pLayout->setContentsMargins(2, 2, 2, 2);
+    m_pFindEdit = new QLineEdit(m_pFindBar);
+    m_pFindEdit->setObjectName(QStringLiteral("findEdit"));
+    m_pFindEdit->setPlaceholderText(tr("Find"));
+    m_pFindEdit->setAccessibleName(tr("Find"));
+    m_pFindStatus = new QLabel(m_pFindBar);
+    m_pFindStatus->setObjectName(QStringLiteral("findStatus"));
+    pLayout->addWidget(m_pFindEdit);
+    pLayout->addWidget(m_pFindStatus);
+    m_pFindBar->hide();
+    connect(m_pFindEdit, &QLineEdit::returnPressed, this, [this] {
+        Find(m_pFindEdit->text(), QApplication::keyboardModifiers() & Qt::ShiftModifier);
+    });
+}
+
+CLogView::~CLogView() = default;
+
+// ---- appending --------------------------------------------------------------------------
+
+void CLogView::AppendLines(const std::list<std::string>& lines) {
+    if (lines.empty()) return;
+    QAccessibleInterface* pAccessible =
+        QAccessible::isActive() ? QAccessible::queryAccessibleInterface(this) : nullptr;
+    const std::uint64_t nUnitsBefore =
+        pAccessible != nullptr ? pAccessible->textInterface()->characterCount() : 0;
+    for (const std::string& line : lines) m_store.Append(line);
+    if (pAccessible != nullptr) AnnounceInsert(nUnitsBefore, &lines, std::string_view());
+    UpdateScrollBars();
+    if (m_bFollow) SetTopRow(LastTopRow());
+    viewport()->update();
+    ScheduleSpill();
+    emit linesAppended(LineCount());
+}
+
+void CLogView::AppendLine(std::string_view line) {
+    QAccessibleInterface* pAccessible =
+        QAccessible::isActive() ? QAccessible::queryAccessibleInterface(this) : nullptr;
+    const std::uint64_t nUnitsBefore =
+        pAccessible != nullptr ? pAccessible->textInterface()->characterCount() : 0;
+    m_store.Append(line);
+    if (pAccessible != nullptr) AnnounceInsert(nUnitsBefore, nullptr, line);
+    UpdateScrollBars();
+    if (m_bFollow) SetTopRow(LastTopRow());
+    viewport()->update();
+    ScheduleSpill();
+    emit linesAppended(LineCount());
+}
+
+void CLogView::AnnounceInsert(std::uint64_t nUnitsBefore, const std::list<std::string>* pLines,
+                              std::string_view single) {
+    // One event per batch; its text is cut so that a flood or a huge line never sends
+    // megabytes over the accessibility bus.
+    constexpr int kMaxAnnounced = 64 * 1024;
+    QString text;
+    const auto add = [&text](std::string_view line) {
+        if (text.size() >= kMaxAnnounced) return;
+        text += QLatin1Char('\n');
+        text += QString::fromUtf8(line.data(),
+                                  std::min<qsizetype>(line.size(), kMaxAnnounced - text.size()));
+    };
+    if (pLines != nullptr)
+        for (const std::string& line : *pLines) add(line);
+    else
+        add(single);
+    QAccessibleTextInsertEvent event(
+        this, static_cast<int>(std::min<std::uint64_t>(nUnitsBefore, INT_MAX)), text);
+    QAccessible::updateAccessibility(&event);
+}
+
+void CLogView::ScheduleSpill() {
+    if (m_bSpillScheduled || !m_store.NeedsSpill()) return;
+    m_bSpillScheduled = true;
+    QTimer::singleShot(0, this, &CLogView::SpillSome);
+}
+
+void CLogView::SpillSome() {
+    // A few chunks per turn: the disk never holds the window up for long.
+    m_bSpillScheduled = false;
+    const std::uint64_t nFirst = m_store.FirstLine();
+    if (m_store.Spill(kSpillChunksPerTurn)) ScheduleSpill();
+    if (m_store.FirstLine() != nFirst) {
+        // Lines went: positions before them move to the first kept line.
+        m_anchor = Clamp(m_anchor);
+        m_caret = Clamp(m_caret);
+        UpdateScrollBars();
+        if (m_bFollow) SetTopRow(LastTopRow());
+        viewport()->update();
+    }
+}
+
+// ---- lines --------------------------------------------------------------------------------
+
+QString CLogView::HeaderText() const {
+    if (m_store.DroppedLines() == 0) return QString();
+    return tr("%1 earlier lines dropped: %2")
+        .arg(m_store.DroppedLines())
+        .arg(QString::fromLocal8Bit(m_store.DropReason().c_str()));
+}
+
+std::string CLogView::LineText(std::uint64_t nLine, std::uint64_t nFrom, std::size_t nMax) const {
+    if (nLine == 0) {
+        const QByteArray header = HeaderText().toUtf8();
+        if (nFrom >= static_cast<std::uint64_t>(header.size())) return std::string();
+        return header.toStdString().substr(nFrom, nMax);
+    }
+    return m_store.ReadLine(nLine - 1, nFrom, nMax);
+}
+
+std::uint64_t CLogView::LineLength(std::uint64_t nLine) const {
+    if (nLine == 0) return HeaderText().toUtf8().size();
+    if (nLine < FirstKeptLine() || nLine >= LineCount()) return 0;
+    return m_store.LineLength(nLine - 1);
+}
+
+QString CLogView::Text(std::uint64_t nMaxUnits) const {
+    QString text = HeaderText();
+    for (std::uint64_t nLine = FirstKeptLine(); nLine < LineCount(); ++nLine) {
+        if (static_cast<std::uint64_t>(text.size()) >= nMaxUnits) break;
+        text += QLatin1Char('\n');
+        text += QString::fromStdString(LineText(nLine));
+    }
+    return text.left(static_cast<qsizetype>(std::min<std::uint64_t>(nMaxUnits, text.size())));
+}
+
+std::uint64_t CLogView::RowToLine(std::uint64_t nRow) const {
+    return nRow == 0 ? 0 : m_store.FirstLine() + nRow;
+}
+
+std::uint64_t CLogView::LineToRow(std::uint64_t nLine) const {
+    return nLine < FirstKeptLine() ? 0 : nLine - m_store.FirstLine();
+}
+
+// ---- scrolling ----------------------------------------------------------------------------
+
+int CLogView::VisibleRows() const {
+    return std::max(1, viewport()->height() / std::max(1, fontMetrics().height()));
+}
+
+std::uint64_t CLogView::LastTopRow() const {
+    const std::uint64_t nRows = LineCount() - m_store.FirstLine();
+    const auto nVisible = static_cast<std::uint64_t>(VisibleRows());
+    return nRows > nVisible ? nRows - nVisible : 0;
+}
+
+void CLogView::UpdateScrollBars() {
+    const std::uint64_t nLast = LastTopRow();
+    m_nRowsPerStep = nLast / kMaxScrollSteps + 1;
+    m_bScrolling = true;
+    QScrollBar* pVertical = verticalScrollBar();
+    pVertical->setRange(0, static_cast<int>((nLast + m_nRowsPerStep - 1) / m_nRowsPerStep));
+    pVertical->setPageStep(std::max<int>(
+        1, VisibleRows() / static_cast<int>(std::min<std::uint64_t>(m_nRowsPerStep, INT_MAX))));
+    const int nColumnWidth = std::max(1, fontMetrics().averageCharWidth());
+    const int nVisibleColumns = std::max(1, (viewport()->width() - kMargin) / nColumnWidth);
+    const std::uint64_t nColumns =
+        std::max<std::uint64_t>(m_store.MaxLineLength(), HeaderText().toUtf8().size());
+    QScrollBar* pHorizontal = horizontalScrollBar();
+    pHorizontal->setRange(
+        0, static_cast<int>(
+               std::min(kMaxColumns, nColumns + 1 > static_cast<std::uint64_t>(nVisibleColumns)
+                                         ? nColumns + 1 - nVisibleColumns
+                                         : 0)));
+    pHorizontal->setPageStep(nVisibleColumns);
+    m_bScrolling = false;
+}
+
+std::uint64_t CLogView::TopRow() const {
+    const QScrollBar* pVertical = verticalScrollBar();
+    if (pVertical->value() >= pVertical->maximum()) return LastTopRow();
+    return std::min(LastTopRow(), static_cast<std::uint64_t>(pVertical->value()) * m_nRowsPerStep);
+}
+
+void CLogView::SetTopRow(std::uint64_t nRow) {
+    m_bScrolling = true;
+    verticalScrollBar()->setValue(static_cast<int>(
+        nRow >= LastTopRow() ? verticalScrollBar()->maximum() : nRow / m_nRowsPerStep));
+    m_bScrolling = false;
+}
+
+void CLogView::OnScrollValueChanged(int value) {
+    // The operator's own scrolling: away from the end holds the view, back at the end
+    // follows again.
+    if (!m_bScrolling) m_bFollow = value == verticalScrollBar()->maximum();
+}
+
+void CLogView::scrollContentsBy(int /*dx*/, int /*dy*/) { viewport()->update(); }
+
+void CLogView::resizeEvent(QResizeEvent* event) {
+    QAbstractScrollArea::resizeEvent(event);
+    UpdateScrollBars();
+    if (m_bFollow) SetTopRow(LastTopRow());
+    PlaceFindBar();
+}
+
+void CLogView::FollowEnd() {
+    m_bFollow = true;
+    SetTopRow(LastTopRow());
+    horizontalScrollBar()->setValue(0);
+    viewport()->update();
+}
+
+void CLogView::EnsureVisible(std::uint64_t nLine) {
+    const std::uint64_t nRow = LineToRow(nLine);
+    const std::uint64_t nTop = TopRow();
+    const auto nVisible = static_cast<std::uint64_t>(VisibleRows());
+    if (nRow >= nTop && nRow < nTop + nVisible) return;
+    const std::uint64_t nWanted = nRow > nVisible / 2 ? nRow - nVisible / 2 : 0;
+    SetTopRow(nWanted);
+    m_bFollow = nWanted >= LastTopRow() && !HasSelection();
+    viewport()->update();
+}
+
+// ---- painting -----------------------------------------------------------------------------
+
+namespace {
+
+CSlice ReadSlice(const CLogView& view, std::uint64_t nLine, std::uint64_t nColumn,
+                 std::size_t nBytes) {
+    CSlice slice;
+    slice.bytes = view.LineText(nLine, nColumn, nBytes + 4);
+    std::size_t nSkip = 0;
+    while (nSkip < slice.bytes.size() && IsContinuation(slice.bytes[nSkip])) ++nSkip;
+    slice.bytes.erase(0, nSkip);
+    slice.nFirstColumn = nColumn + nSkip;
+    slice.bWhole = slice.nFirstColumn + slice.bytes.size() >= view.LineLength(nLine);
+    slice.text = QString::fromUtf8(slice.bytes.data(), static_cast<qsizetype>(slice.bytes.size()));
+    return slice;
+}
+
+}  // namespace
+
+void CLogView::paintEvent(QPaintEvent* /*event*/) {
+    QPainter painter(viewport());
+    const QFontMetrics metrics(font());
+    const int nLineHeight = std::max(1, metrics.height());
+    const std::uint64_t nTop = TopRow();
+    const std::uint64_t nRows = LineCount() - m_store.FirstLine();
+    const int nVisible = viewport()->height() / nLineHeight + 1;
+    const auto nColumn = static_cast<std::uint64_t>(horizontalScrollBar()->value());
+    const std::size_t nSliceBytes = std::min<std::size_t>(
+        kMaxSliceBytes, static_cast<std::size_t>(
+                            viewport()->width() / std::max(1, metrics.averageCharWidth()) + 2) *
+                            4);
+    const CPosition selectionStart = std::min(m_anchor, m_caret);
+    const CPosition selectionEnd = std::max(m_anchor, m_caret);
+    const QPalette& colors = palette();
+
+    int nPainted = 0;
+    for (int i = 0; i < nVisible && nTop + i < nRows; ++i) {
+        const std::uint64_t nLine = RowToLine(nTop + i);
+        const int y = i * nLineHeight;
+        const CSlice slice = ReadSlice(*this, nLine, nColumn, nSliceBytes);
+        painter.setPen(nLine == 0 ? QColor(Qt::darkRed) : colors.color(QPalette::Text));
+        painter.drawText(kMargin, y + metrics.ascent(), slice.text);
+        ++nPainted;
+
+        if (!HasSelection() || nLine < selectionStart.nLine || nLine > selectionEnd.nLine) continue;
+        const auto xOf = [&](std::uint64_t nAt) {
+            if (nAt <= slice.nFirstColumn) return kMargin;
+            const std::size_t nBytes = static_cast<std::size_t>(
+                std::min<std::uint64_t>(nAt - slice.nFirstColumn, slice.bytes.size()));
+            if (nBytes == slice.bytes.size() && !slice.bWhole) return viewport()->width();
+            return kMargin + metrics.horizontalAdvance(slice.text.left(
+                                 CLogStore::Utf16Units(slice.bytes.data(), nBytes)));
+        };
+        const int x1 = nLine == selectionStart.nLine ? xOf(selectionStart.nColumn) : kMargin;
+        const int x2 = nLine == selectionEnd.nLine
+                           ? xOf(selectionEnd.nColumn)
+                           : xOf(UINT64_MAX) + metrics.averageCharWidth();  // the line break
+        if (x2 <= x1) continue;
+        const QRect selected(x1, y, x2 - x1, nLineHeight);
+        painter.fillRect(selected, colors.brush(QPalette::Highlight));
+        painter.save();
+        painter.setClipRect(selected);
+        painter.setPen(colors.color(QPalette::HighlightedText));
+        painter.drawText(kMargin, y + metrics.ascent(), slice.text);
+        painter.restore();
+    }
+    m_nPaintedRows = nPainted;
+}
+
+CLogView::CPosition CLogView::PositionAt(const QPoint& point) const {
+    const QFontMetrics metrics(font());
+    const int nLineHeight = std::max(1, metrics.height());
+    const std::uint64_t nRows = LineCount() - m_store.FirstLine();
+    const std::uint64_t nRow = std::min(
+        nRows - 1, TopRow() + static_cast<std::uint64_t>(std::max(0, point.y()) / nLineHeight));
+    const std::uint64_t nLine = RowToLine(nRow);
+    const auto nColumn = static_cast<std::uint64_t>(horizontalScrollBar()->value());
+    const CSlice slice = ReadSlice(*this, nLine, nColumn, kMaxSliceBytes);
+    const int x = point.x() - kMargin;
+    // The first prefix that reaches past x, then the nearer of its two ends.
+    qsizetype nLow = 0;
+    qsizetype nHigh = slice.text.size();
+    while (nLow < nHigh) {
+        const qsizetype nMid = (nLow + nHigh) / 2;
+        if (metrics.horizontalAdvance(slice.text.left(nMid + 1)) <= x)
+            nLow = nMid + 1;
+        else
+            nHigh = nMid;
+    }
+    qsizetype nUnits = nLow;
+    if (nUnits < slice.text.size()) {
+        const int nBefore = metrics.horizontalAdvance(slice.text.left(nUnits));
+        const int nAfter = metrics.horizontalAdvance(slice.text.left(nUnits + 1));
+        if (x - nBefore > nAfter - x) ++nUnits;
+    }
+    if (nUnits > 0 && nUnits < slice.text.size() && slice.text.at(nUnits).isLowSurrogate())
+        ++nUnits;
+    const std::uint64_t nAt =
+        x <= 0 ? slice.nFirstColumn
+               : slice.nFirstColumn +
+                     CLogStore::BytesForUnits(slice.bytes, static_cast<std::size_t>(nUnits));
+    return Clamp(CPosition{nLine, std::min(nAt, LineLength(nLine))});
+}
+
+QRect CLogView::PositionRect(const CPosition& position) const {
+    const QFontMetrics metrics(font());
+    const int nLineHeight = std::max(1, metrics.height());
+    const std::uint64_t nRow = LineToRow(position.nLine);
+    const std::uint64_t nTop = TopRow();
+    const int y =
+        nRow >= nTop ? static_cast<int>(std::min<std::uint64_t>(nRow - nTop, 1 << 20)) * nLineHeight
+                     : -nLineHeight;
+    const auto nColumn = static_cast<std::uint64_t>(horizontalScrollBar()->value());
+    int x = kMargin;
+    if (position.nColumn > nColumn) {
+        const CSlice slice = ReadSlice(*this, position.nLine, nColumn, kMaxSliceBytes);
+        const std::size_t nBytes = static_cast<std::size_t>(
+            std::min<std::uint64_t>(position.nColumn - slice.nFirstColumn, slice.bytes.size()));
+        x += metrics.horizontalAdvance(
+            slice.text.left(CLogStore::Utf16Units(slice.bytes.data(), nBytes)));
+    }
+    return QRect(x, y, std::max(1, metrics.averageCharWidth()), nLineHeight);
+}
+
+// ---- selection ----------------------------------------------------------------------------
+
+CLogView::CPosition CLogView::EndPosition() const {
+    const std::uint64_t nLine = LineCount() - 1 >= FirstKeptLine() ? LineCount() - 1 : 0;
+    return CPosition{nLine, LineLength(nLine)};
+}
+
+CLogView::CPosition CLogView::Clamp(CPosition position) const {
+    if (position.nLine >= LineCount()) return EndPosition();
+    if (position.nLine > 0 && position.nLine < FirstKeptLine()) {
+        position.nLine = FirstKeptLine() < LineCount() ? FirstKeptLine() : 0;
+        position.nColumn = 0;
+    }
+    position.nColumn = std::min(position.nColumn, LineLength(position.nLine));
+    // Back onto the first byte of a character.
+    const std::uint64_t nFrom = position.nColumn >= 3 ? position.nColumn - 3 : 0;
+    const std::string around = LineText(position.nLine, nFrom, position.nColumn - nFrom + 1);
+    std::size_t i = static_cast<std::size_t>(position.nColumn - nFrom);
+    while (i > 0 && i < around.size() && IsContinuation(around[i])) --i;
+    position.nColumn = nFrom + i;
+    return position;
+}
+
+CLogView::CPosition CLogView::Step(const CPosition& position, int nDirection) const {
+    const std::uint64_t nLength = LineLength(position.nLine);
+    if (nDirection > 0) {
+        if (position.nColumn < nLength) {
+            const std::string ahead = LineText(position.nLine, position.nColumn, 4);
+            std::size_t i = 1;
+            while (i < ahead.size() && IsContinuation(ahead[i])) ++i;
+            return CPosition{position.nLine, position.nColumn + i};
+        }
+        if (position.nLine + 1 < LineCount())
+            return Clamp(CPosition{position.nLine == 0 ? FirstKeptLine() : position.nLine + 1, 0});
+        return position;
+    }
+    if (position.nColumn > 0) return Clamp(CPosition{position.nLine, position.nColumn - 1});
+    if (position.nLine == 0) return position;
+    const std::uint64_t nPrevious = position.nLine - 1 < FirstKeptLine() ? 0 : position.nLine - 1;
+    return CPosition{nPrevious, LineLength(nPrevious)};
+}
+
+void CLogView::SetSelection(const CPosition& anchor, const CPosition& caret) {
+    m_anchor = Clamp(anchor);
+    m_caret = Clamp(caret);
+    if (HasSelection()) m_bFollow = false;
+    viewport()->update();
+}
+
+void CLogView::SelectAll() { SetSelection(CPosition{0, 0}, EndPosition()); }
+
+void CLogView::MoveCaret(const CPosition& caret, bool bExtend) {
+    m_caret = Clamp(caret);
+    if (!bExtend) m_anchor = m_caret;
+    if (HasSelection()) m_bFollow = false;
+    EnsureVisible(m_caret.nLine);
+    viewport()->update();
+}
+
+std::string CLogView::SelectedText(std::size_t nMaxBytes, bool* pbCut) const {
+    const CPosition start = std::min(m_anchor, m_caret);
+    const CPosition end = std::max(m_anchor, m_caret);
+    std::string text;
+    bool bCut = false;
+    for (std::uint64_t nLine = start.nLine; nLine <= end.nLine; ++nLine) {
+        if (nLine > 0 && nLine < FirstKeptLine()) nLine = FirstKeptLine();
+        if (nLine > end.nLine) break;
+        const std::uint64_t nFrom = nLine == start.nLine ? start.nColumn : 0;
+        const std::uint64_t nTo = nLine == end.nLine ? end.nColumn : LineLength(nLine);
+        const std::size_t nRoom = nMaxBytes - text.size();
+        if (nTo > nFrom) {
+            const std::uint64_t nWanted = nTo - nFrom;
+            text += LineText(nLine, nFrom,
+                             static_cast<std::size_t>(std::min<std::uint64_t>(nWanted, nRoom)));
+            if (nWanted > nRoom) bCut = true;
+        }
+        if (bCut) break;
+        if (nLine != end.nLine) {
+            if (text.size() >= nMaxBytes) {
+                bCut = true;
+                break;
+            }
+            text += '\n';
+        }
+    }
+    if (bCut) {
+        // Never end in the middle of a character.
+        std::size_t nEnd = text.size();
+        while (nEnd > 0 && IsContinuation(text[nEnd - 1])) --nEnd;
+        if (nEnd > 0 && static_cast<unsigned char>(text[nEnd - 1]) >= 0xC0)
+            --nEnd;
+        else
+            nEnd = text.size();
+        text.resize(nEnd);
+    }
+    if (pbCut != nullptr) *pbCut = bCut;
+    return text;
+}
+
+void CLogView::Copy() {
+    if (!HasSelection()) return;
+    bool bCut = false;
+    const std::string text = SelectedText(kMaxCopyBytes, &bCut);
+    QApplication::clipboard()->setText(
+        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    if (bCut)
+        Notify(tr("Only the first %1 MiB of the selection were copied; Save Log As... writes "
+                  "the whole log.")
+                   .arg(kMaxCopyBytes >> 20));
+}
+
+void CLogView::Notify(const QString& text) {
+    QToolTip::showText(viewport()->mapToGlobal(QPoint(kMargin, 0)), text, this);
+}
+
+// ---- keyboard and mouse -------------------------------------------------------------------
+
+void CLogView::keyPressEvent(QKeyEvent* event) {
+    const bool bShift = event->modifiers() & Qt::ShiftModifier;
+    QScrollBar* pVertical = verticalScrollBar();
+    QScrollBar* pHorizontal = horizontalScrollBar();
+    switch (event->key()) {
+        case Qt::Key_Left:
+        case Qt::Key_Right: {
+            const int nDirection = event->key() == Qt::Key_Right ? 1 : -1;
+            if (bShift)
+                MoveCaret(Step(m_caret, nDirection), true);
+            else
+                pHorizontal->triggerAction(nDirection > 0 ? QAbstractSlider::SliderSingleStepAdd
+                                                          : QAbstractSlider::SliderSingleStepSub);
+            return;
+        }
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+        case Qt::Key_PageUp:
+        case Qt::Key_PageDown: {
+            const bool bDown = event->key() == Qt::Key_Down || event->key() == Qt::Key_PageDown;
+            const bool bPage = event->key() == Qt::Key_PageUp || event->key() == Qt::Key_PageDown;
+            if (bShift) {
+                const std::uint64_t nRows = bPage ? static_cast<std::uint64_t>(VisibleRows()) : 1;
+                std::uint64_t nRow = LineToRow(m_caret.nLine);
+                nRow = bDown ? nRow + nRows : (nRow > nRows ? nRow - nRows : 0);
+                MoveCaret(CPosition{RowToLine(nRow), m_caret.nColumn}, true);
+            } else {
+                pVertical->triggerAction(bPage ? (bDown ? QAbstractSlider::SliderPageStepAdd
+                                                        : QAbstractSlider::SliderPageStepSub)
+                                               : (bDown ? QAbstractSlider::SliderSingleStepAdd
+                                                        : QAbstractSlider::SliderSingleStepSub));
+            }
+            return;
+        }
+        case Qt::Key_Home:
+            if (bShift)
+                MoveCaret(event->modifiers() & Qt::ControlModifier ? CPosition{0, 0}
+                                                                   : CPosition{m_caret.nLine, 0},
+                          true);
+            else
+                pVertical->triggerAction(QAbstractSlider::SliderToMinimum);
+            return;
+        case Qt::Key_End:
+            if (bShift)
+                MoveCaret(event->modifiers() & Qt::ControlModifier
+                              ? EndPosition()
+                              : CPosition{m_caret.nLine, LineLength(m_caret.nLine)},
+                          true);
+            else
+                FollowEnd();
+            return;
+        case Qt::Key_Escape:
+            if (m_pFindBar->isVisible()) {
+                m_pFindBar->hide();
+                setFocus();
+                return;
+            }
+            break;
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            // From the find field it has already searched; otherwise the dialog's default button.
+            if (m_pFindEdit->hasFocus()) return;
+            break;
+        default:
+            break;
+    }
+    event->ignore();
+}
+
+void CLogView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return;
+    const CPosition position = PositionAt(event->position().toPoint());
+    if (event->modifiers() & Qt::ShiftModifier)
+        MoveCaret(position, true);
+    else
+        SetSelection(position, position);
+}
+
+void CLogView::mouseMoveEvent(QMouseEvent* event) {
+    if (!(event->buttons() & Qt::LeftButton)) return;
+    const QPoint point = event->position().toPoint();
+    // Dragging past the edge scrolls one row per move.
+    if (point.y() < 0) verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepSub);
+    if (point.y() > viewport()->height())
+        verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    m_caret = PositionAt(point);
+    if (HasSelection()) m_bFollow = false;
+    viewport()->update();
+}
+
+void CLogView::mouseReleaseEvent(QMouseEvent* /*event*/) {}
+
+void CLogView::mouseDoubleClickEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return;
+    const CPosition position = PositionAt(event->position().toPoint());
+    SetSelection(CPosition{position.nLine, 0},
+                 CPosition{position.nLine, LineLength(position.nLine)});
+}
+
+QMenu* CLogView::CreateContextMenu() {
+    auto* pMenu = new QMenu(this);
+    for (const char* name : {"logCopy", "logSelectAll", "logFind", "logSaveAs"}) {
+        QAction* pAction = findChild<QAction*>(QLatin1String(name), Qt::FindDirectChildrenOnly);
+        if (pAction == nullptr) continue;
+        if (pAction->objectName() == QLatin1String("logCopy")) pAction->setEnabled(HasSelection());
+        pMenu->addAction(pAction);
+    }
+    return pMenu;
+}
+
+// ---- find ---------------------------------------------------------------------------------
+
+void CLogView::PlaceFindBar() {
+    const QSize size = m_pFindBar->sizeHint();
+    const QRect area = viewport()->geometry();
+    const int nWidth = std::min(size.width() + 80, area.width());
+    m_pFindBar->setGeometry(area.right() - nWidth + 1, area.top(), nWidth, size.height());
+}
+
+void CLogView::ShowFind() {
+    PlaceFindBar();
+    m_pFindBar->show();
+    m_pFindBar->raise();
+    m_pFindEdit->setFocus();
+    m_pFindEdit->selectAll();
+}
+
+bool CLogView::IsSearching() const { return m_pSearch != nullptr; }
+
+void CLogView::Find(const QString& text, bool bBackward) {
+    m_pSearch.reset();
+    if (text.isEmpty()) {
+        m_pFindStatus->clear();
+        return;
+    }
+    auto pSearch = std::make_unique<CSearch>();
+    pSearch->needle = text.toStdString();
+    pSearch->bBackward = bBackward;
+    // From the selection, or the caret, towards the end (or the start) and round once.
+    const auto offsetOf = [this](const CPosition& position) {
+        if (position.nLine == 0 || position.nLine < FirstKeptLine()) return m_store.FirstByte();
+        return m_store.LineStart(position.nLine - 1) + position.nColumn;
+    };
+    pSearch->nStart =
+        offsetOf(bBackward ? std::min(m_anchor, m_caret) : std::max(m_anchor, m_caret));
+    pSearch->nPos = pSearch->nStart;
+    pSearch->nTotal = m_store.EndByte() - m_store.FirstByte();
+    pSearch->timer.setSingleShot(true);
+    connect(&pSearch->timer, &QTimer::timeout, this, &CLogView::SearchSlice);
+    m_pSearch = std::move(pSearch);
+    m_pFindStatus->setText(tr("Searching..."));
+    SearchSlice();
+}
+
+void CLogView::SearchSlice() {
+    CSearch& search = *m_pSearch;
+    const std::size_t nNeedle = search.needle.size();
+    const std::boyer_moore_horspool_searcher forward(search.needle.begin(), search.needle.end());
+    const std::string reversed(search.needle.rbegin(), search.needle.rend());
+    const std::boyer_moore_horspool_searcher backward(reversed.begin(), reversed.end());
+    std::vector<char> block;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    std::uint64_t nFound = UINT64_MAX;
+    bool bEnded = false;
+    while (elapsed.elapsed() < kSliceMilliseconds) {
+        const std::uint64_t nFirst = m_store.FirstByte();
+        const std::uint64_t nEnd = m_store.EndByte();
+        if (!search.bBackward) {
+            search.nPos = std::max(search.nPos, nFirst);
+            const std::uint64_t nLimit =
+                search.bWrapped ? std::min(nEnd, search.nStart + nNeedle - 1) : nEnd;
+            const std::uint64_t nBlockEnd =
+                std::min(nLimit, search.nPos + kSearchBlock + nNeedle - 1);
+            if (nBlockEnd > search.nPos) {
+                block.resize(static_cast<std::size_t>(nBlockEnd - search.nPos));
+                if (m_store.Read(search.nPos, block.data(), block.size())) {
+                    const auto it = std::search(block.begin(), block.end(), forward);
+                    if (it != block.end()) {
+                        nFound = search.nPos + (it - block.begin());
+                        break;
+                    }
+                }
+            }
+            search.nScanned += nBlockEnd > search.nPos ? nBlockEnd - search.nPos : 0;
+            if (nBlockEnd >= nLimit) {
+                if (search.bWrapped) {
+                    bEnded = true;
+                    break;
+                }
+                search.bWrapped = true;
+                search.nPos = nFirst;
+            } else {
+                search.nPos = nBlockEnd - (nNeedle - 1);
+            }
+        } else {
+            search.nPos = std::min(std::max(search.nPos, nFirst), nEnd);
+            const std::uint64_t nLow =
+                search.bWrapped
+                    ? std::max(nFirst,
+                               search.nStart > nNeedle - 1 ? search.nStart - (nNeedle - 1) : 0)
+                    : nFirst;
+            const std::uint64_t nBlockStart = search.nPos > nLow + kSearchBlock + nNeedle - 1
+                                                  ? search.nPos - kSearchBlock - (nNeedle - 1)
+                                                  : nLow;
+            if (search.nPos > nBlockStart) {
+                block.resize(static_cast<std::size_t>(search.nPos - nBlockStart));
+                if (m_store.Read(nBlockStart, block.data(), block.size())) {
+                    const auto it = std::search(block.rbegin(), block.rend(), backward);
+                    if (it != block.rend()) {
+                        nFound = nBlockStart + (block.size() - (it - block.rbegin()) - nNeedle);
+                        break;
+                    }
+                }
+            }
+            search.nScanned += search.nPos > nBlockStart ? search.nPos - nBlockStart : 0;
+            if (nBlockStart <= nLow) {
+                if (search.bWrapped) {
+                    bEnded = true;
+                    break;
+                }
+                search.bWrapped = true;
+                search.nPos = nEnd;
+            } else {
+                search.nPos = nBlockStart + (nNeedle - 1);
+            }
+        }
+    }
+    if (nFound != UINT64_MAX) {
+        const std::uint64_t nLine = m_store.LineAt(nFound);
+        const std::uint64_t nColumn = nFound - m_store.LineStart(nLine);
+        m_pSearch.reset();
+        m_pFindStatus->clear();
+        SetSelection(CPosition{nLine + 1, nColumn}, CPosition{nLine + 1, nColumn + nNeedle});
+        EnsureVisible(nLine + 1);
+        QScrollBar* pHorizontal = horizontalScrollBar();
+        if (nColumn < static_cast<std::uint64_t>(pHorizontal->value()) ||
+            nColumn + nNeedle >
+                static_cast<std::uint64_t>(pHorizontal->value() + pHorizontal->pageStep()))
+            pHorizontal->setValue(static_cast<int>(
+                std::min<std::uint64_t>(nColumn > 8 ? nColumn - 8 : 0,
+                                        static_cast<std::uint64_t>(pHorizontal->maximum()))));
+        emit searchFinished(true);
+        return;
+    }
+    if (bEnded) {
+        m_pSearch.reset();
+        m_pFindStatus->setText(tr("Not found"));
+        emit searchFinished(false);
+        return;
+    }
+    m_pFindStatus->setText(
+        tr("Searching... %1%")
+            .arg(search.nTotal > 0
+                     ? std::min<std::uint64_t>(99, search.nScanned * 100 / search.nTotal)
+                     : 0));
+    search.timer.start(0);
+}
+
+// ---- save ---------------------------------------------------------------------------------
+
+bool CLogView::IsSaving() const { return m_pSave != nullptr; }
+
+void CLogView::SaveLogAs() {
+    const QString path =
+        SaveScript() ? SaveScript()(this)
+                     : QFileDialog::getSaveFileName(this, tr("Save Log As"), QString(),
+                                                    tr("Log files (*.log *.txt);;All files (*)"));
+    if (path.isEmpty()) return;
+    if (!SaveTo(path)) {
+        auto* pBox = new QMessageBox(QMessageBox::Warning, tr("Save Log As"),
+                                     tr("Cannot write %1").arg(path), QMessageBox::Ok, this);
+        pBox->setAttribute(Qt::WA_DeleteOnClose);
+        pBox->open();
+    }
+}
+
+bool CLogView::SaveTo(const QString& path) {
+    if (m_pSave != nullptr) return false;
+    auto pSave = std::make_unique<CSave>();
+    pSave->file.setFileName(path);
+    if (!pSave->file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+    if (m_store.DroppedLines() > 0) pSave->file.write((HeaderText() + QLatin1Char('\n')).toUtf8());
+    // The lines there are now; later ones are not waited for.
+    pSave->nNext = m_store.FirstByte();
+    pSave->nEnd = m_store.EndByte();
+    pSave->nTotal = pSave->nEnd - pSave->nNext;
+    pSave->buffer.resize(kSaveBlock);
+    pSave->pProgress = new QProgressDialog(tr("Saving the log..."), tr("Cancel"), 0, 1000, this);
+    pSave->pProgress->setObjectName(QStringLiteral("saveProgress"));
+    pSave->pProgress->setWindowModality(Qt::NonModal);
+    pSave->pProgress->setMinimumDuration(500);
+    pSave->pProgress->setAutoReset(false);
+    pSave->pProgress->setAutoClose(false);
+    connect(pSave->pProgress, &QProgressDialog::canceled, this, [this] {
+        if (m_pSave == nullptr) return;
+        m_pSave->file.remove();
+        EndSave(tr("cancelled"));
+    });
+    pSave->timer.setSingleShot(true);
+    connect(&pSave->timer, &QTimer::timeout, this, &CLogView::SaveSlice);
+    m_pSave = std::move(pSave);
+    m_pSave->timer.start(0);
+    return true;
+}
+
+void CLogView::SaveSlice() {
+    CSave& save = *m_pSave;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (save.nNext < save.nEnd && elapsed.elapsed() < kSliceMilliseconds) {
+        // Lines the disk refused meanwhile are skipped.
+        save.nNext = std::max(save.nNext, m_store.FirstByte());
+        if (save.nNext >= save.nEnd) break;
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kSaveBlock, save.nEnd - save.nNext));
+        if (!m_store.Read(save.nNext, save.buffer.data(), n)) continue;
+        if (save.file.write(save.buffer.data(), static_cast<qint64>(n)) != static_cast<qint64>(n)) {
+            EndSave(save.file.errorString());
+            return;
+        }
+        save.nNext += n;
+    }
+    if (save.nNext < save.nEnd) {
+        save.pProgress->setValue(static_cast<int>((save.nTotal - (save.nEnd - save.nNext)) * 1000 /
+                                                  std::max<std::uint64_t>(1, save.nTotal)));
+        save.timer.start(0);
+        return;
+    }
+    save.file.close();
+    EndSave(save.file.error() == QFileDevice::NoError ? QString() : save.file.errorString());
+}
+
+void CLogView::EndSave(const QString& error) {
+    std::unique_ptr<CSave> pSave = std::move(m_pSave);
+    pSave->pProgress->deleteLater();
+    if (!error.isEmpty() && error != tr("cancelled")) {
+        auto* pBox = new QMessageBox(QMessageBox::Warning, tr("Save Log As"),
+                                     tr("Cannot write %1: %2").arg(pSave->file.fileName(), error),
+                                     QMessageBox::Ok, this);
+        pBox->setAttribute(Qt::WA_DeleteOnClose);
+        pBox->open();
+    }
+    emit saveFinished(error);
+}
+
+}  // namespace Platform

@@ -1,0 +1,165 @@
+#include "CLogStore.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "AllocationCounter.h"
+
+namespace {
+
+using Platform::CLogStore;
+
+// Small chunks, so that a few hundred kilobytes cross every boundary many times.
+CLogStore::CLimits SmallLimits() {
+    CLogStore::CLimits limits;
+    limits.nMemoryBudget = 64 * 1024;
+    limits.nChunkBytes = 4096;
+    limits.nIndexChunkLines = 64;
+    return limits;
+}
+
+// Lines of varied length, some longer than a chunk, with two- and four-byte characters.
+std::string LineText(std::size_t i) {
+    std::string text = "127.0.0.1:" + std::to_string(40000 + i % 1000) + " -> ";
+    if (i % 97 == 0) text.append(9000 + i % 13, 'x');
+    if (i % 5 == 0) text += "\xC3\xA9";          // é: 2 bytes, 1 unit
+    if (i % 7 == 0) text += "\xF0\x9F\x98\x80";  // an emoji: 4 bytes, 2 units
+    if (i % 11 == 0) text.clear();
+    return text + std::to_string(i);
+}
+
+std::uint64_t Units(const std::string& text) {
+    return CLogStore::Utf16Units(text.data(), text.size());
+}
+
+// Every kept line reads back whole and in slices, and the offset and unit indexes agree.
+void ExpectKeptLinesReadBack(const CLogStore& store, std::uint64_t nFirstExpected) {
+    ASSERT_LT(store.FirstLine(), store.LineCount());
+    std::uint64_t nUnits = 0;
+    for (std::uint64_t nLine = store.FirstLine(); nLine < store.LineCount(); ++nLine) {
+        const std::string expected = LineText(static_cast<std::size_t>(nLine - nFirstExpected));
+        ASSERT_EQ(store.ReadLine(nLine), expected) << nLine;
+        ASSERT_EQ(store.LineLength(nLine), expected.size());
+        ASSERT_EQ(store.ReadLine(nLine, 2, 5),
+                  expected.substr(std::min<std::size_t>(2, expected.size()), 5));
+        ASSERT_EQ(store.CharsBefore(nLine), nUnits) << nLine;
+        std::uint64_t nLineUnits = 0;
+        ASSERT_EQ(store.LineAtChar(nUnits, &nLineUnits), nLine);
+        ASSERT_EQ(nLineUnits, nUnits);
+        ASSERT_EQ(store.LineAt(store.LineStart(nLine) + expected.size()), nLine);
+        nUnits += Units(expected) + 1;
+    }
+    EXPECT_EQ(store.CharCount(), nUnits);
+}
+
+TEST(CLogStoreTest, LinesReadBackAcrossChunksAndTheSpillFile) {
+    CLogStore store(SmallLimits());
+    EXPECT_EQ(store.LineCount(), 0u);
+    for (std::size_t i = 0; i < 3000; ++i) store.Append(LineText(i));
+    EXPECT_GT(store.MemoryBytes(), SmallLimits().nMemoryBudget);
+    // Bounded work per call, until memory is back under the budget.
+    int nCalls = 0;
+    while (store.Spill(4)) ++nCalls;
+    EXPECT_GT(nCalls, 10);
+    EXPECT_LE(store.MemoryBytes(), SmallLimits().nMemoryBudget);
+    EXPECT_EQ(store.DroppedLines(), 0u);
+    ExpectKeptLinesReadBack(store, 0);
+
+    // The stream is the lines, each followed by LF.
+    std::string stream(static_cast<std::size_t>(store.EndByte() - store.FirstByte()), '\0');
+    ASSERT_TRUE(store.Read(store.FirstByte(), stream.data(), stream.size()));
+    EXPECT_EQ(stream.substr(0, LineText(0).size() + LineText(1).size() + 2),
+              LineText(0) + "\n" + LineText(1) + "\n");
+    EXPECT_EQ(stream.back(), '\n');
+    EXPECT_FALSE(store.Read(store.EndByte() - 1, stream.data(), 2));
+}
+
+TEST(CLogStoreTest, LineBreaksInsideATextStartNewLines) {
+    CLogStore store;
+    store.Append("a\r\nb\nc\rd");
+    store.Append("tail\r\n");
+    store.Append("");
+    const std::vector<std::string> expected{"a", "b", "c", "d", "tail", "", ""};
+    ASSERT_EQ(store.LineCount(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(store.ReadLine(i), expected[i]);
+}
+
+TEST(CLogStoreTest, AppendingAllocatesPerChunkNotPerLine) {
+    CLogStore store;
+    const std::string line(36, 'm');
+    store.Append(line);
+    const std::size_t nBefore = Testing::AllocationsOnThisThread();
+    for (int i = 0; i < 1000000; ++i) store.Append(line);
+    // 37 MB of text in 1 MiB chunks and a million offsets in chunks of 8,192, plus the
+    // containers' own blocks.
+    EXPECT_LE(Testing::AllocationsOnThisThread() - nBefore, 36u + 123u + 16u);
+    // Text and index together, as the budget counts them: under 48 bytes a line.
+    EXPECT_LE(store.MemoryBytes() / store.LineCount(), 48u);
+}
+
+// Lowers the largest file this process may write, so that the spill file's writes fail as on
+// a full disk; SIGXFSZ is ignored so the write returns EFBIG instead of ending the process.
+class ScopedFileSizeLimit {
+public:
+    explicit ScopedFileSizeLimit(rlim_t nBytes) {
+        getrlimit(RLIMIT_FSIZE, &m_saved);
+        m_previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_saved;
+        limit.rlim_cur = nBytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~ScopedFileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, m_previousHandler);
+    }
+
+private:
+    rlimit m_saved{};
+    void (*m_previousHandler)(int) = nullptr;
+};
+
+TEST(CLogStoreTest, ARefusedWriteReleasesTheOldestLinesAndTheStoreGoesOn) {
+    CLogStore store(SmallLimits());
+    {
+        const ScopedFileSizeLimit limit(40 * 1024);
+        for (std::size_t i = 0; i < 3000; ++i) {
+            store.Append(LineText(i));
+            store.Spill(4);
+            // Memory never grows past the budget and what one turn may leave over.
+            ASSERT_LE(store.MemoryBytes(), SmallLimits().nMemoryBudget + 16 * 1024 + 4 * 4096);
+        }
+    }
+    EXPECT_GT(store.DroppedLines(), 0u);
+    EXPECT_EQ(store.DropReason(), std::strerror(EFBIG));
+    EXPECT_EQ(store.LineCount(), 3000u);
+    EXPECT_FALSE(store.Read(0, nullptr, 1));
+    ExpectKeptLinesReadBack(store, 0);
+
+    // With room again, spilling resumes and nothing more goes.
+    const std::uint64_t nDropped = store.DroppedLines();
+    for (std::size_t i = 3000; i < 4000; ++i) store.Append(LineText(i));
+    while (store.Spill(16)) {
+    }
+    EXPECT_EQ(store.DroppedLines(), nDropped);
+    ExpectKeptLinesReadBack(store, 0);
+}
+
+TEST(CLogStoreTest, OffsetsPastFourGibibytesSpillAndReadBack) {
+    CLogStore::CLimits limits = SmallLimits();
+    limits.nFirstByte = (5ull << 30) + 1234;  // a sparse file: nothing below is written
+    CLogStore store(limits);
+    for (std::size_t i = 0; i < 2000; ++i) store.Append(LineText(i));
+    while (store.Spill(16)) {
+    }
+    EXPECT_EQ(store.DroppedLines(), 0u);
+    EXPECT_EQ(store.LineStart(0), limits.nFirstByte);
+    EXPECT_GT(store.EndByte(), 1ull << 32);
+    ExpectKeptLinesReadBack(store, 0);
+}
+
+}  // namespace

@@ -1,0 +1,279 @@
+#include "CLogView.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <QAccessible>
+#include <QApplication>
+#include <QClipboard>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <string>
+
+namespace {
+
+using Platform::CLogView;
+using Position = CLogView::CPosition;
+
+std::list<std::string> Lines(int nFirst, int nCount) {
+    std::list<std::string> lines;
+    for (int i = nFirst; i < nFirst + nCount; ++i)
+        lines.push_back("127.0.0.1:" + std::to_string(40000 + i % 1000) + " -> message " +
+                        std::to_string(i));
+    return lines;
+}
+
+// A view on screen (offscreen platform), 300 x 200 pixels.
+struct CShownView {
+    explicit CShownView(const Platform::CLogStore::CLimits& limits = {}) : view(limits) {
+        view.resize(300, 200);
+        view.show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&view));
+    }
+    void Paint() { view.viewport()->repaint(); }
+    CLogView view;
+};
+
+TEST(CLogViewTest, PaintsOnlyTheRowsInSightWhateverTheLogHolds) {
+    CShownView shown;
+    CLogView& view = shown.view;
+    for (int i = 0; i < 100; ++i) view.AppendLines(Lines(i * 1000, 1000));
+    // A line longer than any screen, and short ones after it.
+    view.AppendLine(std::string(8u << 20, 'L'));
+    view.AppendLines(Lines(100000, 10));
+    shown.Paint();
+    EXPECT_EQ(view.LineCount(), 100012u);
+    EXPECT_LE(view.PaintedRows(), view.VisibleRows() + 1);
+    EXPECT_GT(view.PaintedRows(), 0);
+    EXPECT_EQ(view.TopRow() + view.VisibleRows(), view.LineCount());
+    EXPECT_EQ(view.horizontalScrollBar()->maximum() > 8000000, true);
+    // The last line is where the painter puts it.
+    const QRect last = view.PositionRect(Position{view.LineCount() - 1, 0});
+    EXPECT_TRUE(view.viewport()->rect().contains(last.topLeft()));
+    EXPECT_EQ(view.PositionAt(last.center() + QPoint(0, 0)).nLine, view.LineCount() - 1);
+    // Scrolled far right into the long line, a row still reads only its slice.
+    const std::uint64_t nLong = view.LineCount() - 11;
+    ASSERT_EQ(view.LineLength(nLong), 8u << 20);
+    view.EnsureVisible(nLong);
+    view.horizontalScrollBar()->setValue(4000000);
+    shown.Paint();
+    EXPECT_LE(view.PaintedRows(), view.VisibleRows() + 1);
+    const QRect longRow = view.PositionRect(Position{nLong, 4000000});
+    EXPECT_EQ(view.PositionAt(QPoint(1, longRow.center().y())), (Position{nLong, 4000000}));
+}
+
+TEST(CLogViewTest, FollowsTheEndAndHoldsStillWhileScrolledAwayOrSelecting) {
+    CShownView shown;
+    CLogView& view = shown.view;
+    view.AppendLines(Lines(0, 500));
+    EXPECT_TRUE(view.IsFollowing());
+    EXPECT_EQ(view.TopRow() + view.VisibleRows(), view.LineCount());
+
+    // The operator scrolls up: new lines do not move the view.
+    QTest::keyClick(&view, Qt::Key_PageUp);
+    EXPECT_FALSE(view.IsFollowing());
+    const std::uint64_t nHeld = view.TopRow();
+    view.AppendLines(Lines(500, 100));
+    EXPECT_EQ(view.TopRow(), nHeld);
+
+    // End goes back and follows again.
+    QTest::keyClick(&view, Qt::Key_End);
+    EXPECT_TRUE(view.IsFollowing());
+    view.AppendLine("after end");
+    EXPECT_EQ(view.TopRow() + view.VisibleRows(), view.LineCount());
+
+    // A selection made with the mouse holds the view and survives appends.
+    const QRect row = view.PositionRect(Position{view.LineCount() - 3, 0});
+    QTest::mousePress(view.viewport(), Qt::LeftButton, {}, row.center());
+    QTest::mouseMove(view.viewport(), row.center() + QPoint(60, 0));
+    QTest::mouseRelease(view.viewport(), Qt::LeftButton, {}, row.center() + QPoint(60, 0));
+    ASSERT_TRUE(view.HasSelection());
+    EXPECT_FALSE(view.IsFollowing());
+    const std::string selected = view.SelectedText(1000);
+    const std::uint64_t nTop = view.TopRow();
+    view.AppendLines(Lines(600, 1000));
+    EXPECT_EQ(view.TopRow(), nTop);
+    EXPECT_EQ(view.SelectedText(1000), selected);
+
+    // Scrolling to the bottom follows again; the selection stays.
+    view.verticalScrollBar()->triggerAction(QAbstractSlider::SliderToMaximum);
+    EXPECT_TRUE(view.IsFollowing());
+    view.AppendLines(Lines(1600, 10));
+    EXPECT_EQ(view.TopRow() + view.VisibleRows(), view.LineCount());
+    EXPECT_EQ(view.SelectedText(1000), selected);
+}
+
+TEST(CLogViewTest, KeyboardSelectionCopyAndTheCopyGuard) {
+    CShownView shown;
+    CLogView& view = shown.view;
+    view.AppendLine("first \xC3\xA9t\xC3\xA9");  // "first été"
+    view.AppendLine("second");
+    // Read-only: typing changes nothing.
+    QTest::keyClicks(&view, QStringLiteral("typed"));
+    EXPECT_EQ(view.Text(), QStringLiteral("\nfirst été\nsecond"));
+
+    view.SetSelection(Position{1, 6}, Position{1, 6});
+    QTest::keyClick(&view, Qt::Key_Right, Qt::ShiftModifier);
+    QTest::keyClick(&view, Qt::Key_Right, Qt::ShiftModifier);
+    EXPECT_EQ(view.SelectedText(100), "\xC3\xA9t");  // whole characters
+    QTest::keyClick(&view, Qt::Key_Down, Qt::ShiftModifier);
+    QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("été\nsecond"));
+
+    QTest::keyClick(&view, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("\nfirst été\nsecond"));
+
+    // Past the limit the text is cut on a character boundary and the cut is reported.
+    bool bCut = false;
+    EXPECT_EQ(view.SelectedText(9, &bCut), "\nfirst ");
+    EXPECT_TRUE(bCut);
+    EXPECT_EQ(view.SelectedText(100, &bCut), "\nfirst \xC3\xA9t\xC3\xA9\nsecond");
+    EXPECT_FALSE(bCut);
+}
+
+TEST(CLogViewTest, FindSearchesTheWholeStoreBothWaysInSlices) {
+    Platform::CLogStore::CLimits limits;
+    limits.nMemoryBudget = 3u << 20;  // most of the log lives in the spill file
+    CShownView shown(limits);
+    CLogView& view = shown.view;
+    view.AppendLine("needle at the start");
+    for (int i = 0; i < 40; ++i) view.AppendLines(Lines(i * 5000, 5000));
+    view.AppendLine("needle at the end");
+    QTRY_VERIFY_WITH_TIMEOUT(!view.Store().NeedsSpill(), 30000);
+
+    QSignalSpy spy(&view, &CLogView::searchFinished);
+    view.ShowFind();
+    ASSERT_TRUE(view.findChild<QLineEdit*>(QStringLiteral("findEdit"))->isVisible());
+    // From the caret at the top, forward.
+    view.Find(QStringLiteral("needle"), false);
+    QTRY_VERIFY_WITH_TIMEOUT(!view.IsSearching(), 30000);
+    ASSERT_EQ(spy.count(), 1);
+    EXPECT_TRUE(spy.takeFirst().at(0).toBool());
+    EXPECT_EQ(view.Anchor(), (Position{1, 0}));
+    EXPECT_EQ(view.Caret(), (Position{1, 6}));
+    // Backward from there wraps round to the last line.
+    view.Find(QStringLiteral("needle"), true);
+    QTRY_VERIFY_WITH_TIMEOUT(!view.IsSearching(), 30000);
+    EXPECT_EQ(view.Anchor(), (Position{view.LineCount() - 1, 0}));
+    EXPECT_FALSE(view.IsFollowing());
+    // A message in the middle, forward from the end, wrapping.
+    view.Find(QStringLiteral("message 123456"), false);
+    QTRY_VERIFY_WITH_TIMEOUT(!view.IsSearching(), 30000);
+    EXPECT_EQ(view.Anchor().nLine, 123456u + 2);
+    EXPECT_EQ(view.LineText(view.Anchor().nLine), "127.0.0.1:40456 -> message 123456");
+    view.Find(QStringLiteral("absent"), false);
+    QTRY_VERIFY_WITH_TIMEOUT(!view.IsSearching(), 30000);
+    EXPECT_FALSE(spy.last().at(0).toBool());
+}
+
+TEST(CLogViewTest, SaveLogAsStreamsEveryLineWithLf) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("saved.log"));
+    CLogView::SetSaveFileNameScript([&](QWidget*) { return path; });
+    CShownView shown;
+    CLogView& view = shown.view;
+    view.AppendLine("one\r\ntwo");
+    view.AppendLines(Lines(0, 200000));
+    QSignalSpy spy(&view, &CLogView::saveFinished);
+    view.SaveLogAs();
+    EXPECT_TRUE(view.IsSaving());
+    // Lines that come while saving are not waited for.
+    view.AppendLine("later");
+    QTRY_VERIFY_WITH_TIMEOUT(!view.IsSaving(), 30000);
+    CLogView::SetSaveFileNameScript(nullptr);
+    ASSERT_EQ(spy.count(), 1);
+    EXPECT_EQ(spy.first().at(0).toString(), QString());
+
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray saved = file.readAll();
+    EXPECT_TRUE(saved.startsWith("one\ntwo\n127.0.0.1:40000 -> message 0\n"));
+    EXPECT_TRUE(saved.endsWith("-> message 199999\n"));
+    EXPECT_EQ(saved.count('\n'), 200002);
+    EXPECT_FALSE(saved.contains('\r'));
+}
+
+TEST(CLogViewTest, LinesTheDiskRefusedAreCountedOnTheFirstRow) {
+    Platform::CLogStore::CLimits limits;
+    limits.nMemoryBudget = 2u << 20;
+    CShownView shown(limits);
+    CLogView& view = shown.view;
+    view.AppendLines(Lines(0, 5000));
+    view.SetSelection(Position{1, 0}, Position{1, 3});
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 1u << 20;  // the spill file's writes fail as on a full disk
+    setrlimit(RLIMIT_FSIZE, &small);
+    for (int i = 1; i < 40; ++i) view.AppendLines(Lines(i * 5000, 5000));
+    QTRY_VERIFY_WITH_TIMEOUT(!view.Store().NeedsSpill(), 30000);
+    setrlimit(RLIMIT_FSIZE, &saved);
+
+    const std::uint64_t nDropped = view.Store().DroppedLines();
+    ASSERT_GT(nDropped, 0u);
+    EXPECT_EQ(view.HeaderText(),
+              QStringLiteral("%1 earlier lines dropped: File too large").arg(nDropped));
+    EXPECT_TRUE(view.Text(200).startsWith(view.HeaderText() + QLatin1Char('\n')));
+    // The selection on a released line moved to the first kept one; the rest is intact.
+    EXPECT_EQ(view.Anchor().nLine, view.FirstKeptLine());
+    EXPECT_EQ(view.LineText(view.LineCount() - 1), "127.0.0.1:40999 -> message 199999");
+    view.verticalScrollBar()->triggerAction(QAbstractSlider::SliderToMinimum);
+    EXPECT_EQ(view.TopRow(), 0u);
+    shown.Paint();
+    EXPECT_EQ(view.PositionAt(QPoint(1, 1)).nLine, 0u);
+}
+
+TEST(CLogViewTest, AssistiveTechnologyReadsTextCaretAndSelection) {
+    CShownView shown;
+    CLogView& view = shown.view;
+    view.AppendLine("first");
+    view.AppendLine(
+        "s\xC3\xA9"
+        "cond");
+    QAccessibleInterface* pLog = QAccessible::queryAccessibleInterface(&view);
+    ASSERT_NE(pLog, nullptr);
+    EXPECT_EQ(pLog->role(), QAccessible::EditableText);
+    EXPECT_TRUE(pLog->state().multiLine);
+    EXPECT_TRUE(pLog->state().readOnly);
+    EXPECT_FALSE(pLog->state().editable);
+    QAccessibleTextInterface* pText = pLog->textInterface();
+    ASSERT_NE(pText, nullptr);
+    EXPECT_EQ(pText->characterCount(), 13);
+    EXPECT_EQ(pText->text(0, -1), QStringLiteral("\nfirst\nsécond"));
+    EXPECT_EQ(pText->text(3, 10), QStringLiteral("rst\nséc"));
+
+    int nStart = 0;
+    int nEnd = 0;
+    EXPECT_EQ(pText->textAtOffset(9, QAccessible::LineBoundary, &nStart, &nEnd),
+              QStringLiteral("sécond"));
+    EXPECT_EQ(nStart, 7);
+    EXPECT_EQ(nEnd, 13);
+    EXPECT_EQ(pText->textBeforeOffset(9, QAccessible::LineBoundary, &nStart, &nEnd),
+              QStringLiteral("first\n"));
+
+    // Selection and caret go both ways, in characters, across the two-byte é.
+    pText->setSelection(0, 4, 10);
+    EXPECT_EQ(view.SelectedText(100),
+              "st\ns\xC3\xA9"
+              "c");
+    pText->selection(0, &nStart, &nEnd);
+    EXPECT_EQ(nStart, 4);
+    EXPECT_EQ(nEnd, 10);
+    EXPECT_EQ(pText->cursorPosition(), 10);
+    pText->removeSelection(0);
+    EXPECT_EQ(pText->selectionCount(), 0);
+    view.SetSelection(Position{2, 3}, Position{2, 3});  // after "sé"
+    EXPECT_EQ(pText->cursorPosition(), 9);
+
+    // Points and characters agree.
+    const QRect rect = pText->characterRect(8);
+    EXPECT_EQ(pText->offsetAtPoint(rect.topLeft() + QPoint(1, rect.height() / 2)), 8);
+}
+
+}  // namespace
