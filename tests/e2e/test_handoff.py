@@ -283,6 +283,11 @@ class HandOffTest(unittest.TestCase):
         (probe,) = self.connect(empty, empty_port, 1)
         self.assertEqual(empty.log_lines(),
                          [f"Listen -> 0.0.0.0:{empty_port}", probe.line("OnAccept")])
+        # The -1s it was given are a count it hands on beside its own connection.
+        relay = self.press_duplicate(empty)
+        self.assertEqual(self.assert_command_line(relay, self.exe, 4).count(-1), 3, relay)
+        (relayed,) = empty.wait_for_children(1, WAIT)
+        self.close_and_reaped(relayed)
         self.close_and_reaped(empty)
         self.assert_closed_by_server(probe)
 
