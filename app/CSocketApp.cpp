@@ -1,8 +1,8 @@
 #include "CVelmoraDlg.h"
 
-#include <algorithm>
 #include <boost/bind/bind.hpp>
 
+#include "MessageText.h"
 #include "SocketError.h"
 
 CVelmoraDlg::CSocketApp::CSocketApp(boost::asio::io_service& ioService, CVelmoraDlg* pOwner)
@@ -13,22 +13,20 @@ void CVelmoraDlg::CSocketApp::TakeEndpointText() {
     // peer has gone, and no system call is made per message.
     boost::system::error_code error;
     const boost::asio::ip::tcp::endpoint endpoint = m_socket.remote_endpoint(error);
-    m_endpointText = error ? QStringLiteral("(remote_endpoint: %1)")
-                                 .arg(QString::fromLocal8Bit(error.message().c_str()))
-                           : GetEndpointText(endpoint);
+    m_endpointText = (error ? QStringLiteral("(remote_endpoint: %1)")
+                                  .arg(QString::fromLocal8Bit(error.message().c_str()))
+                            : GetEndpointText(endpoint))
+                         .toStdString();
 }
 
 void CVelmoraDlg::CSocketApp::OnReceive(const boost::shared_ptr<std::vector<char>>& message) {
-    // The text ends at the first zero byte; UTF-8 whatever the locale, with replacement
-    // characters for bytes that do not decode.
-    const std::vector<char>& bytes = *message;
-    const auto end = std::find(bytes.begin(), bytes.end(), '\0');
-    const CString text =
-        QString::fromUtf8(bytes.data(), static_cast<qsizetype>(end - bytes.begin()));
-    m_pOwner->Post(m_endpointText + QLatin1String(" -> ") + text);
-    if (m_pOwner->m_nQueuedLines.load(std::memory_order_relaxed) > kLogHighWater) {
-        m_pOwner->PauseReading(this);
-    }
+    // The message's bytes are copied once, into the line, which then travels by moves only.
+    std::string line;
+    line.reserve(m_endpointText.size() + 4 + message->size());
+    line.append(m_endpointText).append(" -> ");
+    AppendMessageText(line, message->data(), message->size());
+    m_pOwner->Post(std::move(line));
+    if (m_pOwner->IsLogBehind()) m_pOwner->PauseReading(this);
 }
 
 void CVelmoraDlg::CSocketApp::OnError(const boost::system::error_code& error) {
@@ -42,7 +40,7 @@ void CVelmoraDlg::CSocketApp::OnError(const boost::system::error_code& error) {
     // receive error an operator needs to see.
     if (error == CNoxSocket::error::message_too_long) {
         m_pOwner->Post(QStringLiteral("%1 -> message length %2 exceeds the limit of %3 bytes")
-                           .arg(m_endpointText)
+                           .arg(EndpointText())
                            .arg(AnnouncedLength())
                            .arg(CNoxSocket::kMaxMessageSize));
     }

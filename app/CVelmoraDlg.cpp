@@ -1,9 +1,8 @@
 #include "CVelmoraDlg.h"
 
-#include <QElapsedTimer>
 #include <QPushButton>
-#include <QTimer>
 #include <boost/bind/bind.hpp>
+#include <boost/make_shared.hpp>
 #include <exception>
 
 #include "CAboutDlg.h"
@@ -86,9 +85,7 @@ void CVelmoraDlg::AppendLog(const CString& text) {
         ->AppendLine(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
-void CVelmoraDlg::AppendLog(const std::list<CString>& texts) {
-    std::list<std::string> lines;
-    for (const CString& text : texts) lines.push_back(text.toStdString());
+void CVelmoraDlg::AppendLog(const std::list<std::string>& lines) {
     GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG)->AppendLines(lines);
 }
 
@@ -165,40 +162,39 @@ void CVelmoraDlg::Listen(CVelmoraDlg* pThis, unsigned short port) {
     }
 }
 
-void CVelmoraDlg::Post(const CString& line) {
-    m_nQueuedLines.fetch_add(1);
-    Nox::CNoxPostMessageToUIThread<CString>::Post(line);
+void CVelmoraDlg::Post(std::string&& line) {
+    m_nQueuedBytes.fetch_add(line.size(), std::memory_order_relaxed);
+    m_nQueuedLines.fetch_add(1, std::memory_order_relaxed);
+    Nox::CNoxPostMessageToUIThread<std::string>::Post(std::move(line));
 }
 
-void CVelmoraDlg::OnMessages(std::list<CString>& batch) {
-    m_logBacklog.splice(m_logBacklog.end(), batch);
-    if (!m_bAppendScheduled) {
-        m_bAppendScheduled = true;
-        QTimer::singleShot(0, this, &CVelmoraDlg::AppendBacklog);
+void CVelmoraDlg::Post(const CString& line) { Post(line.toStdString()); }
+
+void CVelmoraDlg::OnMessages(std::list<std::string>& batch) {
+    // Back-pressure bounds a batch, and the store takes it for a copy and an index push per
+    // line, so the whole batch goes in at once.
+    AppendLog(batch);
+    std::size_t nBytes = 0;
+    for (const std::string& line : batch) nBytes += line.size();
+    m_nQueuedBytes.fetch_sub(nBytes);
+    m_nQueuedLines.fetch_sub(batch.size());
+    if (IsLogCaughtUp() && m_bReadingPaused.exchange(false)) {
+        m_ioService.post(boost::bind(&CVelmoraDlg::ResumeReading, this));
     }
+    // The lines were allocated on the worker: they are freed there too, off the UI thread
+    // and into the allocator caches the worker's next lines come from.
+    auto spSpent = boost::make_shared<std::list<std::string>>();
+    spSpent->swap(batch);
+    m_ioService.post([spSpent] {});
 }
 
-void CVelmoraDlg::AppendBacklog() {
-    // A flood delivers batches faster than the box takes them: append for a bounded time per
-    // turn of the event loop, so painting, input and timers keep their turn.
-    m_bAppendScheduled = false;
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (!m_logBacklog.empty() && elapsed.elapsed() < kAppendMillisecondsPerTurn) {
-        std::list<CString> slice;
-        auto end = m_logBacklog.begin();
-        std::advance(end, std::min<std::size_t>(m_logBacklog.size(), kAppendSlice));
-        slice.splice(slice.end(), m_logBacklog, m_logBacklog.begin(), end);
-        AppendLog(slice);
-        const std::size_t nQueued = m_nQueuedLines.fetch_sub(slice.size()) - slice.size();
-        if (nQueued <= kLogLowWater && m_bReadingPaused.exchange(false)) {
-            m_ioService.post(boost::bind(&CVelmoraDlg::ResumeReading, this));
-        }
-    }
-    if (!m_logBacklog.empty()) {
-        m_bAppendScheduled = true;
-        QTimer::singleShot(0, this, &CVelmoraDlg::AppendBacklog);
-    }
+bool CVelmoraDlg::IsLogBehind() const {
+    return m_nQueuedLines.load(std::memory_order_relaxed) > kLogHighWater ||
+           m_nQueuedBytes.load(std::memory_order_relaxed) > kLogHighWaterBytes;
+}
+
+bool CVelmoraDlg::IsLogCaughtUp() const {
+    return m_nQueuedLines.load() <= kLogLowWater && m_nQueuedBytes.load() <= kLogLowWaterBytes;
 }
 
 void CVelmoraDlg::PauseReading(CSocketApp* pSocket) {
@@ -206,7 +202,7 @@ void CVelmoraDlg::PauseReading(CSocketApp* pSocket) {
     m_pausedSockets.push_back(pSocket->m_wpSelf);
     m_bReadingPaused.store(true);
     // The UI thread may have caught up before the flag was set; then nobody else resumes.
-    if (m_nQueuedLines.load() <= kLogLowWater && m_bReadingPaused.exchange(false)) {
+    if (IsLogCaughtUp() && m_bReadingPaused.exchange(false)) {
         m_ioService.post(boost::bind(&CVelmoraDlg::ResumeReading, this));
     }
 }

@@ -32,7 +32,7 @@
 // it: the UI thread never touches the network, it binds each operation and posts it to the
 // service. Log lines come back through the UI-thread queue that is the dialog's second base.
 // Closing the dialog stops the server and joins the worker before the dialog goes.
-class CVelmoraDlg : public Platform::CDialog, public Nox::CNoxPostMessageToUIThread<CString> {
+class CVelmoraDlg : public Platform::CDialog, public Nox::CNoxPostMessageToUIThread<std::string> {
     Q_OBJECT
 
 public:
@@ -43,8 +43,9 @@ public:
 
         // Takes the peer's endpoint text once, at accept or adoption, for every later line.
         void TakeEndpointText();
-        const CString& EndpointText() const { return m_endpointText; }
+        CString EndpointText() const { return QString::fromStdString(m_endpointText); }
 
+        // Builds the connection's line for the message, endpoint text first, and posts it.
         void OnReceive(const boost::shared_ptr<std::vector<char>>& message) override;
         // The connection has ended: it leaves the registry, which counts it from then on.
         void OnError(const boost::system::error_code& error) override;
@@ -53,8 +54,8 @@ public:
         boost::weak_ptr<CNoxSocket::CSocket> m_wpSelf;
 
     private:
-        CVelmoraDlg* m_pOwner;  // used to post log lines, and to leave the registry
-        CString m_endpointText;
+        CVelmoraDlg* m_pOwner;       // used to post log lines, and to leave the registry
+        std::string m_endpointText;  // UTF-8, as every line of the connection starts
     };
 
     // The server's acceptor: registers every connection, logs it and starts receiving. A
@@ -115,9 +116,9 @@ public:
     // Appends text as a new last line of the log box. UI thread.
     void AppendLog(const CString& text);
 
-    // Appends each text as a new line, oldest first, with the same result as AppendLog per
-    // text but as one change to the box: a batch costs a copy per line into the log's store.
-    void AppendLog(const std::list<CString>& texts);
+    // Appends each UTF-8 line, oldest first, with the same result as AppendLog per line but
+    // as one change to the box: a batch costs a copy per line into the log's store.
+    void AppendLog(const std::list<std::string>& lines);
 
     // The worker thread's body: runs the service until its run loop returns normally, which
     // happens once the work guard is gone and nothing is pending. An exception that escapes
@@ -144,11 +145,13 @@ public:
     // with a confirmation channel, reading starts only once the parent has let go.
     static void AdoptSockets(CVelmoraDlg* pThis, const std::vector<CString>& args);
 
-    // Queues a log line for the log box. Any thread.
+    // Queues a UTF-8 log line for the log box, counted for back-pressure. Any thread.
+    void Post(std::string&& line);
+    // The same for a line made as text: the error lines.
     void Post(const CString& line);
 
     // The receiver of the log-line queue: appends the batch to the log box. UI thread.
-    void OnMessages(std::list<CString>& batch) override;
+    void OnMessages(std::list<std::string>& batch) override;
 
 protected:
     bool OnInitDialog() override;
@@ -164,11 +167,18 @@ protected:
     virtual void CloseServer();
 
 private:
-    // Back-pressure, on the worker: a connection whose line finds the log box this far behind
-    // stops reading, so TCP holds the clients back; reading resumes once the box has caught
-    // up to the low-water mark. No message is dropped and neither thread waits for the other.
-    static constexpr std::size_t kLogHighWater = 65536;
-    static constexpr std::size_t kLogLowWater = 16384;
+    // Back-pressure, on the worker: a connection whose line finds the log box this far behind,
+    // in lines or in bytes, stops reading, so TCP holds the clients back; reading resumes once
+    // the box has caught up to both low-water marks. No message is dropped and neither thread
+    // waits for the other. Both marks bound what one delivered batch brings to the UI thread
+    // in one turn of its loop: its time by the lines, and by the bytes the memory it takes,
+    // whatever the message size.
+    static constexpr std::size_t kLogHighWater = 8192;
+    static constexpr std::size_t kLogLowWater = 2048;
+    static constexpr std::size_t kLogHighWaterBytes = std::size_t{4} << 20;
+    static constexpr std::size_t kLogLowWaterBytes = std::size_t{1} << 20;
+    bool IsLogBehind() const;
+    bool IsLogCaughtUp() const;
     void PauseReading(CSocketApp* pSocket);
     static void ResumeReading(CVelmoraDlg* pThis);
 
@@ -240,16 +250,9 @@ private:
     // again once StopServer has run.
     std::unique_ptr<boost::asio::io_service::work> m_work;
     CAcceptorApp m_acceptor;
-    // Appends delivered lines for a bounded time, then yields to the event loop. UI thread.
-    void AppendBacklog();
-    static constexpr qint64 kAppendMillisecondsPerTurn = 8;
-    static constexpr std::size_t kAppendSlice = 2048;
-    // Lines delivered and not yet appended, oldest first. UI thread.
-    std::list<CString> m_logBacklog;
-    bool m_bAppendScheduled = false;
-
-    // Lines posted and not yet appended to the log box.
+    // Lines, and their bytes, posted and not yet appended to the log box.
     std::atomic<std::size_t> m_nQueuedLines{0};
+    std::atomic<std::size_t> m_nQueuedBytes{0};
     // Set while connections are paused; whoever clears it posts ResumeReading.
     std::atomic<bool> m_bReadingPaused{false};
     // Connections paused by back-pressure; one may have left the registry since. Worker thread.

@@ -30,17 +30,18 @@ public:
     // Runs on the thread that is to receive the values; it must run a Qt event loop.
     CNoxPostMessageToUIThread() { m_signal.m_pOwner = this; }
 
-    // Queues a copy of the value. Any thread, the receiving one included; the value is never
-    // delivered from inside Post.
+    // Queues the value. Any thread, the receiving one included; the value is never delivered
+    // from inside Post. Only the post that finds the queue empty wakes the receiving thread:
+    // the others land in the batch that wake-up will take, so they make no system call.
+    void Post(T&& value) {
+        // The node is made before the lock, which then covers only the constant-time link.
+        std::list<T> node;
+        node.push_back(std::move(value));
+        Link(node);
+    }
     void Post(const T& value) {
-        // The node is allocated and the value copied before the lock, which then covers
-        // only the constant-time link.
         std::list<T> node(1, value);
-        {
-            boost::mutex::scoped_lock lock(m_mutex);
-            m_list.splice(m_list.end(), node);
-        }
-        m_signal.Post();
+        Link(node);
     }
 
     // The receiver: a non-empty batch, oldest first, on the constructing thread, no lock
@@ -48,6 +49,16 @@ public:
     virtual void OnMessages(std::list<T>& batch) = 0;
 
 protected:
+    void Link(std::list<T>& node) {
+        bool bWasEmpty;
+        {
+            boost::mutex::scoped_lock lock(m_mutex);
+            bWasEmpty = m_list.empty();
+            m_list.splice(m_list.end(), node);
+        }
+        if (bWasEmpty) m_signal.Post();
+    }
+
     // Never deleted through this base. Values still queued are dropped, then the signal
     // discards its queued wake-ups.
     ~CNoxPostMessageToUIThread() = default;

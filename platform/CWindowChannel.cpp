@@ -55,6 +55,9 @@ bool CWindowChannel::Push(const CRecord& record) {
     }
     pCell->m_record = record;
     pCell->m_nSequence.store(nPosition + 1, std::memory_order_release);
+    // Pairs with the fence in OnActivated: either the reader's next pass sees this record, or
+    // this push sees the cleared flag and writes the eventfd.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
     Wake();
     return true;
 }
@@ -84,6 +87,9 @@ void CWindowChannel::OnActivated() {
     if (::read(m_fd, &nWakes, sizeof nWakes) < 0) {
         // EAGAIN: a delivery nested in an earlier message already took the wake-up.
     }
+    // Cleared after the read, so a write made from now on stays readable for the next pass.
+    m_bWakeInFlight.store(false, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
     // One record at a time: a loop nested in a message delivers the following ones itself.
     for (int i = 0; i < kDispatchBatch && m_pWindow; ++i) {
         CRecord record;
@@ -109,6 +115,8 @@ bool CWindowChannel::HasRecord() const {
 }
 
 void CWindowChannel::Wake() {
+    // One write per pass of the reader: a push that finds a wake-up in flight makes no call.
+    if (m_bWakeInFlight.exchange(true, std::memory_order_relaxed)) return;
     const std::uint64_t nOne = 1;
     if (::write(m_fd, &nOne, sizeof nOne) < 0) {
         // Only an eventfd counter at its maximum refuses, and the reader is then awake anyway.

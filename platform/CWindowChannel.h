@@ -12,8 +12,9 @@ namespace Platform {
 
 // The message queue behind one message-only window: a fixed ring of records that any thread
 // fills without blocking or allocating, and an eventfd whose socket notifier wakes the owning
-// thread's Qt loop. The owning thread takes the records out one at a time, so a loop nested
-// inside one message (a modal dialog) goes on delivering the next ones in order.
+// thread's Qt loop; only the first push after the reader's pass writes it. The owning thread takes
+// the records out one at a time, so a loop nested inside one message (a modal dialog) goes on
+// delivering the next ones in order.
 class CWindowChannel : public std::enable_shared_from_this<CWindowChannel> {
 public:
     // Undelivered messages that fit; a power of two.
@@ -57,6 +58,8 @@ private:
 
     std::unique_ptr<CCell[]> m_spCells;
     alignas(64) std::atomic<std::size_t> m_nWrite{0};
+    // Set by the push that writes the eventfd, cleared by the reader once it has read it.
+    std::atomic<bool> m_bWakeInFlight{false};
     alignas(64) std::size_t m_nRead = 0;
     int m_fd = -1;
     int m_nDepth = 0;  // deliveries of this channel on the owning thread's stack

@@ -162,7 +162,7 @@ TEST(CVelmoraDlgTest, AppendLogKeepsTheOperatorsSelection) {
     ASSERT_EQ(pLog->SelectedText(100), "alpha");
 
     dlg.AppendLog(QStringLiteral("gamma"));
-    dlg.AppendLog(std::list<CString>{QStringLiteral("delta")});
+    dlg.AppendLog(std::list<std::string>{"delta"});
     EXPECT_EQ(pLog->Text(), QStringLiteral("\nalpha\nbeta\ngamma\ndelta"));
     EXPECT_EQ(pLog->SelectedText(100), "alpha");
 }
@@ -179,47 +179,14 @@ TEST(CVelmoraDlgTest, AppendLogKeepsTheEndInView) {
 TEST(CVelmoraDlgTest, ABatchIsAppendedLikeOneLineAfterAnother) {
     CVelmoraDlg one;
     CVelmoraDlg batch;
-    const std::list<CString> texts{QStringLiteral("a"), QString(), QStringLiteral("b\r\nc")};
+    const std::list<std::string> lines{"a", "", "caf\u00e9 \u240a"};
     one.AppendLog(QStringLiteral("first"));
     batch.AppendLog(QStringLiteral("first"));
-    for (const CString& text : texts) one.AppendLog(text);
-    batch.AppendLog(texts);
-    batch.AppendLog(std::list<CString>());
+    for (const std::string& line : lines) one.AppendLog(QString::fromStdString(line));
+    batch.AppendLog(lines);
+    batch.AppendLog(std::list<std::string>());
     EXPECT_EQ(Log(batch)->Text(), Log(one)->Text());
-    EXPECT_EQ(Log(batch)->Text(), QStringLiteral("\nfirst\na\n\nb\nc"));
-}
-
-// Appends lines in batches of nBatch (1: one AppendLog per line) and returns lines per second.
-double AppendRate(int nLines, int nBatch) {
-    CVelmoraDlg dlg;
-    dlg.show();
-    const auto start = steady_clock::now();
-    for (int first = 0; first < nLines; first += nBatch) {
-        std::list<CString> texts;
-        for (int i = first; i < first + nBatch; ++i)
-            texts.push_back(
-                QStringLiteral("127.0.0.1:%1 -> message %2").arg(40000 + i % 1000).arg(i));
-        if (nBatch == 1)
-            dlg.AppendLog(texts.front());
-        else
-            dlg.AppendLog(texts);
-        // The box is painted between batches, as the UI thread does between wake-ups.
-        if (first % 1000 == 0) QApplication::processEvents();
-    }
-    QApplication::processEvents();
-    const double seconds = std::chrono::duration<double>(steady_clock::now() - start).count();
-    EXPECT_EQ(Log(dlg)->LineCount(), static_cast<std::uint64_t>(nLines) + 1);
-    EXPECT_EQ(Log(dlg)->TopRow() + Log(dlg)->VisibleRows(), Log(dlg)->LineCount());
-    std::printf("AppendLog, batches of %d: %d lines in %.3f s (%.0f lines/s)\n", nBatch, nLines,
-                seconds, nLines / seconds);
-    return nLines / seconds;
-}
-
-TEST(CVelmoraDlgTest, AppendLogStaysFastForManyLines) {
-    // About 12,000 single lines and 250,000 batched lines a second here: the bounds catch a
-    // cost per line that grows with the box, not a slow machine.
-    EXPECT_GT(AppendRate(20000, 1), 1000.0);
-    EXPECT_GT(AppendRate(100000, 1000), 20000.0);
+    EXPECT_EQ(Log(batch)->Text(), QStringLiteral("\nfirst\na\n\ncaf\u00e9 \u240a"));
 }
 
 TEST(CVelmoraDlgTest, OkEscapeCloseBoxAndEnterInTheLogBoxEndTheDialog) {
@@ -387,8 +354,9 @@ TEST(CVelmoraDlgTest, NoAboutItemWhenString101IsEmpty) {
     });
     dlg.DoModal();
     EXPECT_TRUE(bMenuEmpty);
-    EXPECT_EQ(logMenu, (QStringList{QStringLiteral("&Copy"), QStringLiteral("Select &All"),
-                                    QStringLiteral("&Find..."), QStringLiteral("Save Log &As...")}));
+    EXPECT_EQ(logMenu,
+              (QStringList{QStringLiteral("&Copy"), QStringLiteral("Select &All"),
+                           QStringLiteral("&Find..."), QStringLiteral("Save Log &As...")}));
     EXPECT_FALSE(logMenu.join(QLatin1Char('|')).contains(QStringLiteral("Velmora")));
 }
 

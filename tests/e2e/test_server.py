@@ -120,6 +120,32 @@ def settled_screenshot(region, attempts=40):
     return previous
 
 
+def anonymous_kib(pid):
+    """RssAnon of a process in KiB, or None when it is gone."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("RssAnon:"):
+                    return int(line.split()[1])
+    except OSError:
+        return None
+    return None
+
+
+class AnonymousPeak(threading.Thread):
+    """Samples a process's anonymous memory every 50 ms until stopped; keeps the peak."""
+
+    def __init__(self, pid):
+        super().__init__(daemon=True)
+        self.pid = pid
+        self.peak = 0
+        self.stop = threading.Event()
+
+    def run(self):
+        while not self.stop.wait(0.05):
+            self.peak = max(self.peak, anonymous_kib(self.pid) or 0)
+
+
 class BoundedSender(threading.Thread):
     """Sends numbered 1 MiB messages on one connection without pause until the connection
     ends, it is told to stop, or its bounds (count and time) are reached.
@@ -265,6 +291,14 @@ class ServerTest(unittest.TestCase):
             ("%1", "%1"),
             ("{}", "{}"),
             ("%1 %2 %s%n%% {0} {} %d", "%1 %2 %s%n%% {0} {} %d"),
+            # No message breaks its line or forges another: controls show as symbols.
+            ("a\nb", "a\u240ab"),
+            ("a\rb", "a\u240db"),
+            ("a\r\nb\r\n", "a\u240d\u240ab\u240d\u240a"),
+            ("\n1.2.3.4:5 -> OnAccept", "\u240a1.2.3.4:5 -> OnAccept"),
+            ("\r\n1.2.3.4:5 -> OnAccept\r\n", "\u240d\u240a1.2.3.4:5 -> OnAccept\u240d\u240a"),
+            ("1.2.3.4:5 -> OnAccept", "1.2.3.4:5 -> OnAccept"),
+            ("\x1b[2J\x7f\tend", "\u241b[2J\u2421\tend"),
         ]
         for data, _ in messages:
             first.send(data)
@@ -486,6 +520,55 @@ class ServerTest(unittest.TestCase):
         self.wait_log(app, expected)
         self.assert_closes_and_clients_get_nothing(app, [client])
 
+
+    def test_a_200_mb_flood_leaves_the_process_alive_with_bounded_memory(self):
+        app = self.launch()
+        port = self.serve(app, free_ports(1)[0])
+        expected = [f"Listen -> 0.0.0.0:{port}"]
+        clients = [self.accept(app, port, expected) for _ in range(4)]
+        base = anonymous_kib(app.pid)
+        sampler = AnonymousPeak(app.pid)
+        sampler.start()
+
+        # 4 clients x 50 printable messages of 1 MiB, flat out: every byte is logged text.
+        size, count = 1024 * 1024, 50
+
+        def flood(client, k):
+            client.sock.settimeout(120)
+            for i in range(count):
+                head = f"flood {k} {i} ".encode()
+                client.send_raw(frame(head + b"x" * (size - len(head))))
+
+        senders = [threading.Thread(target=flood, args=(c, k), daemon=True)
+                   for k, c in enumerate(clients)]
+        for sender in senders:
+            sender.start()
+        for sender in senders:
+            sender.join(180)
+        self.assertFalse(any(sender.is_alive() for sender in senders))
+
+        # Every line whole: the box holds exactly the characters of all of them.
+        box = app.log_box()
+        text_length = sum(len(line) + 1 for line in expected)
+        text_length += len(clients) * count * (len(clients[0].line("")) + size + 1)
+        try:
+            driver.poll(lambda: driver.Atspi.Text.get_character_count(box) >= text_length,
+                        120, "every flood line in the box")
+        finally:
+            sampler.stop.set()
+            sampler.join()
+        self.assertEqual(driver.Atspi.Text.get_character_count(box), text_length)
+        # The store keeps the 200 MiB (its memory budget is 256 MiB); everything else on the
+        # way, queue and socket buffers, must stay small beside it.
+        self.assertLess(sampler.peak - base, 512 * 1024, "KiB of anonymous memory added")
+
+        # Still serving, and the tail reads back.
+        clients[0].send("after the flood")
+        last = clients[0].line("after the flood")
+        driver.poll(lambda: driver.Atspi.Text.get_text(
+            box, text_length, text_length + 1 + len(last)) == "\n" + last,
+            driver.DEFAULT_TIMEOUT, "the line after the flood")
+        self.assert_closes_and_clients_get_nothing(app, clients)
 
 if __name__ == "__main__":
     unittest.main()
