@@ -97,6 +97,8 @@ void CVelmoraDlg::DuplicateConnections(CVelmoraDlg* pThis, CHandOff& handOff) {
         std::vector<char> state;
         Platform::CDescriptor duplicate = DuplicateSocket(pThis, spSocket, state);
         if (!duplicate.valid()) {
+            // Written as -1, the invalid value, like any connection the copy cannot take.
+            ++handOff.m_nClosed;
             kept.push_back(spSocket);
             continue;
         }
