@@ -51,7 +51,7 @@ std::unique_ptr<CNoxSocket::CSocket> CVelmoraDlg::CAcceptorApp::CreateSocket(
 
 void CVelmoraDlg::CAcceptorApp::OnAccept(boost::shared_ptr<CNoxSocket::CSocket> spSocket) {
     // Registered first, so a connection whose later steps fail is still owned.
-    m_registry.insert(spSocket);
+    Register(spSocket);
     if (m_bAcceptFailing) {
         m_bAcceptFailing = false;
         m_retryDelay = kFirstRetryDelay;
@@ -62,6 +62,15 @@ void CVelmoraDlg::CAcceptorApp::OnAccept(boost::shared_ptr<CNoxSocket::CSocket> 
     socket.TakeEndpointText();
     m_pOwner->Post(socket.EndpointText() + QLatin1String(" -> OnAccept"));
     socket.StartReceive();
+}
+
+void CVelmoraDlg::CAcceptorApp::Register(const boost::shared_ptr<CNoxSocket::CSocket>& spSocket) {
+    m_registry.insert(spSocket);
+    static_cast<CSocketApp&>(*spSocket).m_wpSelf = spSocket;
+}
+
+void CVelmoraDlg::CAcceptorApp::Forget(const boost::shared_ptr<CNoxSocket::CSocket>& spSocket) {
+    if (m_registry.erase(spSocket)) ++m_nClosed;
 }
 
 void CVelmoraDlg::CAcceptorApp::OnAcceptError(boost::shared_ptr<CNoxSocket::CSocket>,

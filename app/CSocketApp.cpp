@@ -1,5 +1,7 @@
 #include "CVelmoraDlg.h"
 
+#include <boost/bind/bind.hpp>
+
 #include "MessageText.h"
 #include "SocketError.h"
 
@@ -28,6 +30,12 @@ void CVelmoraDlg::CSocketApp::OnReceive(const boost::shared_ptr<std::vector<char
 }
 
 void CVelmoraDlg::CSocketApp::OnError(const boost::system::error_code& error) {
+    // The object is still in use until this returns: it leaves the registry from the queue.
+    // A connection being handed off is suspended and never gets here.
+    if (const boost::shared_ptr<CNoxSocket::CSocket> spSelf = m_wpSelf.lock()) {
+        m_pOwner->m_ioService.post(
+            boost::bind(&CAcceptorApp::Forget, &m_pOwner->m_acceptor, spSelf));
+    }
     // End of file, resets and aborts end a connection silently; a refused length is the one
     // receive error an operator needs to see.
     if (error == CNoxSocket::error::message_too_long) {

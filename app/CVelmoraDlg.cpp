@@ -24,6 +24,7 @@ CVelmoraDlg::CVelmoraDlg(std::string modulePath, Platform::CHandOffStartup handO
       m_modulePath(std::move(modulePath)),
       m_handOff(std::move(handOff)),
       m_acceptor(this, m_ioService),
+      m_handOffDeadline(HandOffDeadline()),
       m_hIcon(Platform::CResourceTable::LoadIcon(IDR_MAINFRAME)) {
     connect(GetDlgItem<QPushButton>(IDC_BUTTON_PORT_LISTEN), &QPushButton::clicked, this,
             &CVelmoraDlg::OnBnClickedPortListen);
@@ -126,6 +127,17 @@ void CVelmoraDlg::CloseServer() {
         note("close", error);
     }
     for (const auto& spWatch : m_childWatches) spWatch->close(error);
+    // A hand-off under way ends as if this process had died: the copy sees its channel close
+    // and goes on serving what it holds; our duplicates close with the hand-off.
+    if (m_spHandOff) {
+        m_spHandOff->m_deadline.cancel();
+        m_spHandOff->m_spChannel->Close();
+        if (m_spHandOff->m_spChild) m_spHandOff->m_spChild->close(error);
+        m_spHandOff.reset();
+        m_nHandOffsWaiting = 0;
+    }
+    // A copy still waiting for its parent's word closes without having read a byte.
+    if (m_spParentChannel) m_spParentChannel->Close();
     if (firstStep) throw boost::system::system_error(firstError, firstStep);
 }
 
@@ -187,7 +199,7 @@ bool CVelmoraDlg::IsLogCaughtUp() const {
 
 void CVelmoraDlg::PauseReading(CSocketApp* pSocket) {
     pSocket->SuspendReceive();
-    m_pausedSockets.push_back(pSocket);
+    m_pausedSockets.push_back(pSocket->m_wpSelf);
     m_bReadingPaused.store(true);
     // The UI thread may have caught up before the flag was set; then nobody else resumes.
     if (IsLogCaughtUp() && m_bReadingPaused.exchange(false)) {
@@ -196,12 +208,13 @@ void CVelmoraDlg::PauseReading(CSocketApp* pSocket) {
 }
 
 void CVelmoraDlg::ResumeReading(CVelmoraDlg* pThis) {
-    std::vector<CSocketApp*> paused;
+    std::vector<boost::weak_ptr<CNoxSocket::CSocket>> paused;
     paused.swap(pThis->m_pausedSockets);
-    for (CSocketApp* pSocket : paused) {
+    for (const auto& wpSocket : paused) {
         // A connection handed off or closed meanwhile stays as it is.
-        if (pSocket->m_socket.is_open() && pSocket->IsReceiveSuspended()) {
-            pSocket->ResumeReceive();
+        const boost::shared_ptr<CNoxSocket::CSocket> spSocket = wpSocket.lock();
+        if (spSocket && spSocket->m_socket.is_open() && spSocket->IsReceiveSuspended()) {
+            spSocket->ResumeReceive();
         }
     }
 }

@@ -2,11 +2,13 @@
 
 #include <QIcon>
 #include <atomic>
+#include <chrono>
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/shared_ptr.hpp>
+#include <boost/weak_ptr.hpp>
 #include <boost/smart_ptr/owner_less.hpp>
 #include <boost/thread/thread.hpp>
 #include <chrono>
@@ -18,7 +20,9 @@
 #include <vector>
 
 #include "CAcceptor.h"
+#include "CDescriptor.h"
 #include "CDialog.h"
+#include "CHandOffChannel.h"
 #include "CNoxPostMessageToUIThread.h"
 #include "CSocket.h"
 #include "CString.h"
@@ -43,10 +47,14 @@ public:
 
         // Builds the connection's line for the message, endpoint text first, and posts it.
         void OnReceive(const boost::shared_ptr<std::vector<char>>& message) override;
+        // The connection has ended: it leaves the registry, which counts it from then on.
         void OnError(const boost::system::error_code& error) override;
 
+        // The registry's own pointer, as a weak one: set when the connection is registered.
+        boost::weak_ptr<CNoxSocket::CSocket> m_wpSelf;
+
     private:
-        CVelmoraDlg* m_pOwner;       // used only to post log lines
+        CVelmoraDlg* m_pOwner;       // used to post log lines, and to leave the registry
         std::string m_endpointText;  // UTF-8, as every line of the connection starts
     };
 
@@ -54,8 +62,8 @@ public:
     // failed accept never ends accepting: it is logged once per episode and retried.
     class CAcceptorApp : public CNoxSocket::CAcceptor {
     public:
-        // Every connection accepted or adopted since start-up, closed ones included; the
-        // order is by ownership record and carries no meaning.
+        // The connections accepted or adopted that have not yet ended or been handed off;
+        // the order is by ownership record and carries no meaning.
         using CRegistry = std::set<boost::shared_ptr<CNoxSocket::CSocket>,
                                    boost::owner_less<boost::shared_ptr<CNoxSocket::CSocket>>>;
 
@@ -74,7 +82,15 @@ public:
         // Closes the listening socket and drops a retry still waiting. Worker thread.
         void Close(boost::system::error_code& error);
 
+        // Registers a connection; it leaves by Forget.
+        void Register(const boost::shared_ptr<CNoxSocket::CSocket>& spSocket);
+        // Drops an ended or handed-off connection's object and counts it instead.
+        void Forget(const boost::shared_ptr<CNoxSocket::CSocket>& spSocket);
+
         CRegistry m_registry;
+        // Connections that have ended or been handed off since start-up, and those a
+        // handing-over process listed as -1: each is written as -1 at a hand-off.
+        std::size_t m_nClosed = 0;
 
     private:
         static void OnRetryTimer(CAcceptorApp* pThis, const boost::system::error_code& error);
@@ -122,13 +138,11 @@ public:
     // "%s:%d": the peer's dotted address and port.
     static CString GetEndpointText(const boost::asio::ip::tcp::endpoint& endpoint);
 
-    // Hands every registered connection to a new process of the program. Worker thread.
+    // Hands every registered connection to a new process of the program, once that process
+    // has confirmed it holds them; a press while one is under way waits its turn. Worker thread.
     static void HandOffConnections(CVelmoraDlg* pThis);
-    // Gives a duplicate of the connection's socket for the child and closes the own one;
-    // -1 for a connection that is closed or cannot be duplicated (that one stays here).
-    static int DuplicateSocket(CVelmoraDlg* pThis,
-                               const boost::shared_ptr<CNoxSocket::CSocket>& spSocket);
-    // Adopts the connections named by args[1..], resuming each from its handed-over state.
+    // Adopts the connections named by args[1..], resuming each from its handed-over state;
+    // with a confirmation channel, reading starts only once the parent has let go.
     static void AdoptSockets(CVelmoraDlg* pThis, const std::vector<CString>& args);
 
     // Queues a UTF-8 log line for the log box, counted for back-pressure. Any thread.
@@ -168,6 +182,56 @@ private:
     void PauseReading(CSocketApp* pSocket);
     static void ResumeReading(CVelmoraDlg* pThis);
 
+    // One hand-off, from the press until the copy has confirmed (commit) or the connections
+    // are back here (rollback). Everything in it is used on the worker thread only.
+    struct CHandOff {
+        explicit CHandOff(boost::asio::io_service& ioService) : m_deadline(ioService) {}
+        // A connection given to the copy: its duplicate and what had been read but not logged.
+        struct CConnection {
+            boost::shared_ptr<CNoxSocket::CSocket> m_spSocket;
+            Platform::CDescriptor m_duplicate;
+            std::vector<char> m_state;
+        };
+        std::vector<CConnection> m_connections;
+        std::size_t m_nClosed = 0;  // -1 values to write
+        boost::shared_ptr<CNoxSocket::CHandOffChannel> m_spChannel;
+        boost::shared_ptr<boost::asio::posix::stream_descriptor> m_spChild;  // its pidfd
+        boost::asio::steady_timer m_deadline;
+        std::string m_why;        // set once the hand-off is to be rolled back
+        bool m_bKilled = false;   // SIGKILL sent: the next end of the child finishes it
+    };
+    // 10 s, or VELMORA_HANDOFF_DEADLINE's seconds.
+    static std::chrono::milliseconds HandOffDeadline();
+    // The steps of a hand-off, in order.
+    static void SuspendConnections(CVelmoraDlg* pThis);
+    static void DuplicateConnections(CVelmoraDlg* pThis, CHandOff& handOff);
+    static bool StartCopy(CVelmoraDlg* pThis, CHandOff& handOff);
+    // A suspended connection's duplicate for the copy, with what it had read and not yet
+    // delivered; its own socket is closed. Invalid (the connection reads on here) on failure.
+    static Platform::CDescriptor DuplicateSocket(
+        CVelmoraDlg* pThis, const boost::shared_ptr<CNoxSocket::CSocket>& spSocket,
+        std::vector<char>& state);
+    static void Settle(CVelmoraDlg* pThis, const boost::shared_ptr<CHandOff>& spHandOff);
+    // Settle's events.
+    static void OnCopyAnswered(CVelmoraDlg* pThis, const boost::shared_ptr<CHandOff>& spHandOff,
+                               const CNoxSocket::CHandOffChannel::CResult& result);
+    static void OnCommitSent(CVelmoraDlg* pThis, const boost::shared_ptr<CHandOff>& spHandOff,
+                             const CNoxSocket::CHandOffChannel::CResult& result);
+    static void OnCopyEnded(CVelmoraDlg* pThis, const boost::shared_ptr<CHandOff>& spHandOff,
+                            const boost::system::error_code& error);
+    static void OnHandOffDeadline(CVelmoraDlg* pThis, const boost::shared_ptr<CHandOff>& spHandOff,
+                                  const boost::system::error_code& error);
+    // Kills the copy; the rollback finishes once it has been reaped.
+    static void AbortHandOff(const boost::shared_ptr<CHandOff>& spHandOff,
+                             const std::string& why);
+    // Takes every duplicate back into its object with its state, and resumes it.
+    static void TakeBack(CVelmoraDlg* pThis, CHandOff& handOff);
+    // Ends the hand-off under way and starts the next press's, if any.
+    static void EndHandOff(CVelmoraDlg* pThis);
+    // Copy side: the parent's answer on the confirmation channel.
+    static void OnParentAnswered(CVelmoraDlg* pThis,
+                                 const CNoxSocket::CHandOffChannel::CResult& result);
+
     // Reaps a started copy once its pidfd turns readable. Worker thread.
     void WatchChild(int pidfd);
     static void OnChildEnded(
@@ -191,9 +255,18 @@ private:
     std::atomic<std::size_t> m_nQueuedBytes{0};
     // Set while connections are paused; whoever clears it posts ResumeReading.
     std::atomic<bool> m_bReadingPaused{false};
-    // Connections paused by back-pressure; the registry keeps them alive. Worker thread.
-    std::vector<CSocketApp*> m_pausedSockets;
+    // Connections paused by back-pressure; one may have left the registry since. Worker thread.
+    std::vector<boost::weak_ptr<CNoxSocket::CSocket>> m_pausedSockets;
     // Pidfds of started copies not yet reaped. Worker thread.
     std::set<boost::shared_ptr<boost::asio::posix::stream_descriptor>> m_childWatches;
+    // How long a started copy has to confirm; VELMORA_HANDOFF_DEADLINE (seconds) overrides.
+    std::chrono::milliseconds m_handOffDeadline;
+    // The hand-off under way, if any, and the presses waiting for it. Worker thread.
+    boost::shared_ptr<CHandOff> m_spHandOff;
+    std::size_t m_nHandOffsWaiting = 0;
+    // Copy side: adopted connections that start reading once the parent has let go, and the
+    // channel its answer comes on.
+    std::vector<boost::shared_ptr<CNoxSocket::CSocket>> m_awaitingCommit;
+    boost::shared_ptr<CNoxSocket::CHandOffChannel> m_spParentChannel;
     QIcon m_hIcon;
 };

@@ -34,6 +34,10 @@ const char kHelp[] =
     "                           environment at start-up\n"
     "  VELMORA_HANDOFF_CHANNEL  descriptor of the hand-off confirmation channel\n"
     "\n"
+    "Environment (set by the operator):\n"
+    "  VELMORA_HANDOFF_DEADLINE seconds a new process has to confirm that it holds the\n"
+    "                           connections before they are taken back (default 10)\n"
+    "\n"
     "The log lines, the hand-off and the exit status are described in velmora(1).\n";
 
 bool Is(const char* argument, const char* shortForm, const char* longForm) {

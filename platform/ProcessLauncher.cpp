@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "ErrorText.h"
 
@@ -151,12 +150,14 @@ bool StartProcess(const std::string& path, const std::vector<std::string>& args,
     // glibc 2.36's declaration lacks C linkage.)
     process.m_pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     if (process.m_pidfd < 0) {
-        // The copy runs and holds the connections, so this is no failed start; collect it
-        // without a pidfd rather than leave a zombie.
-        std::thread([pid] {
-            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-            }
-        }).detach();
+        // Without a pidfd the copy could be neither watched nor killed on time: it must not
+        // take the connections. SIGKILL ends it promptly, whatever it does.
+        reason = ErrorText("pidfd_open", errno);
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        process.m_pid = -1;
+        return false;
     }
     return true;
 }
@@ -173,9 +174,32 @@ bool Reap(int pidfd, std::string& how) {
     if (info.si_code == CLD_EXITED)
         how = "exited with status " + std::to_string(info.si_status);
     else
-        how = "killed by signal " + std::to_string(info.si_status);
+        how = "was killed by signal " + std::to_string(info.si_status) + " (" +
+              ::strsignal(info.si_status) + ")";
     ::close(pidfd);
     return true;
+}
+
+bool KillProcess(int pidfd, std::string& reason) {
+    if (::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0) return true;
+    reason = ErrorText("pidfd_send_signal", errno);
+    return false;
+}
+
+std::size_t ArgumentRoom(const std::string& path,
+                         const std::vector<std::pair<std::string, std::string>>& environment) {
+    // The kernel allows a quarter of the stack limit, at most 6 MiB, for the strings and their
+    // pointers; glibc reports the quarter. A page is kept spare for what glibc adds.
+    const long reported = ::sysconf(_SC_ARG_MAX);
+    std::size_t limit = reported > 0 ? static_cast<std::size_t>(reported) : 131072;
+    limit = std::min<std::size_t>(limit, 6u << 20);
+    std::size_t used = 4096 + ArgumentCost(path) + sizeof(char*);
+    for (const std::string& entry : ChildEnvironment(environment)) used += ArgumentCost(entry);
+    return limit > used ? limit - used : 0;
+}
+
+std::size_t ArgumentCost(const std::string& argument) {
+    return argument.size() + 1 + sizeof(char*);
 }
 
 }  // namespace Platform

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <sys/types.h>
+
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,7 +15,7 @@ namespace Platform {
 std::string ReadExecutablePath(std::string& reason);
 
 // A started process. The pidfd (close-on-exec) becomes readable once the process has ended;
-// then Reap it. It is -1 when none could be opened: the process is then collected anyway.
+// then Reap it.
 struct CStartedProcess {
     pid_t m_pid = -1;
     int m_pidfd = -1;
@@ -24,15 +26,28 @@ struct CStartedProcess {
 // process inherits stdin, stdout, stderr and the descriptors of inherit under their own
 // numbers, close-on-exec or not, and nothing else; signal dispositions are the parent's, the
 // signal mask empty. Does not wait for the process. Returns false and sets reason ("what:
-// why") when it cannot be started, e.g. when nothing can run at path any more.
+// why") when it cannot be started, e.g. when nothing can run at path any more, or when no
+// pidfd can be had for it (it is then killed and collected before this returns).
 bool StartProcess(const std::string& path, const std::vector<std::string>& args,
                   const std::vector<int>& inherit,
                   const std::vector<std::pair<std::string, std::string>>& environment,
                   CStartedProcess& process, std::string& reason);
 
 // Collects the ended process of pidfd and closes pidfd; returns true and describes how it
-// ended ("exited with status 0", "killed by signal 9"). Returns false, leaving pidfd open,
-// while the process still runs.
+// ended ("exited with status 0", "was killed by signal 11 (Segmentation fault)"). Returns
+// false, leaving pidfd open, while the process still runs.
 bool Reap(int pidfd, std::string& how);
+
+// Sends SIGKILL to the process of pidfd. Once this returns the process runs no more of its
+// own code; its pidfd turns readable when it has ended.
+bool KillProcess(int pidfd, std::string& reason);
+
+// Bytes the arguments of a process started from path with the parent's environment plus
+// environment may take in all, as ArgumentCost counts them, before the system refuses to
+// start it ("Argument list too long").
+std::size_t ArgumentRoom(const std::string& path,
+                         const std::vector<std::pair<std::string, std::string>>& environment);
+// What one argument takes of that room.
+std::size_t ArgumentCost(const std::string& argument);
 
 }  // namespace Platform

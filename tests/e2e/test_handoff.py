@@ -9,6 +9,7 @@ import collections
 import os
 import re
 import shutil
+import signal
 import socket
 import stat
 import struct
@@ -27,6 +28,17 @@ MARKER = "VELMORA_HANDOFF_E2E"
 STATE_VARIABLE = "VELMORA_HANDOFF_STATE"
 # Bounds that only catch a hang.
 WAIT = 30.0
+# How long a started copy has to confirm, kept short for the copy that hangs.
+DEADLINE_VARIABLE = "VELMORA_HANDOFF_DEADLINE"
+# Broken builds installed at the program's path, and the line each rollback writes.
+BROKEN = [
+    ("exits", "exit 1",
+     "the new process exited with status 1 before taking the connections"),
+    ("crashes", "ulimit -c 0; kill -SEGV $$",
+     "the new process was killed by signal 11 (Segmentation fault) before taking the connections"),
+    ("hangs", "exec sleep 600",
+     "the new process did not answer within 2 s"),
+]
 
 
 def free_port():
@@ -172,6 +184,25 @@ class HandOffTest(unittest.TestCase):
         self.assertIsNone(app.close(WAIT))
         proc.wait_reaped(app.pid, WAIT)
 
+    def install(self, path, source):
+        """Puts a new executable at path the way an upgrade does: renamed over it."""
+        staged = path + ".new"
+        if os.path.exists(source):
+            shutil.copy2(source, staged)
+        else:
+            with open(staged, "w") as f:
+                f.write(source)
+            os.chmod(staged, stat.S_IRWXU)
+        os.rename(staged, path)
+
+    def assert_still_open(self, client):
+        """The server has neither closed nor reset the connection."""
+        client.sock.setblocking(False)
+        try:
+            self.assertRaises(BlockingIOError, client.sock.recv, 1)
+        finally:
+            client.sock.settimeout(WAIT)
+
     def assert_closed_by_server(self, client):
         client.sock.settimeout(WAIT)
         try:
@@ -252,6 +283,11 @@ class HandOffTest(unittest.TestCase):
         (probe,) = self.connect(empty, empty_port, 1)
         self.assertEqual(empty.log_lines(),
                          [f"Listen -> 0.0.0.0:{empty_port}", probe.line("OnAccept")])
+        # The -1s it was given are a count it hands on beside its own connection.
+        relay = self.press_duplicate(empty)
+        self.assertEqual(self.assert_command_line(relay, self.exe, 4).count(-1), 3, relay)
+        (relayed,) = empty.wait_for_children(1, WAIT)
+        self.close_and_reaped(relayed)
         self.close_and_reaped(empty)
         self.assert_closed_by_server(probe)
 
@@ -458,6 +494,117 @@ class HandOffTest(unittest.TestCase):
         self.assertEqual(proc.Census(parent.pid).established, {})
         self.close_and_reaped(child)
         self.assertEqual(parent.close(WAIT), 0)
+
+    def test_broken_copies_roll_back(self):
+        # A path with a space: the copy gets it as one argument, never in pieces.
+        path = self.copy_of_program("velmora build")
+        self.env[DEADLINE_VARIABLE] = "2"
+        parent = self.launch(path)
+
+        # A press with nothing registered starts a copy with the path alone, which confirms.
+        empty = self.press_duplicate(parent)
+        self.assertEqual(empty, f"CreateProcess -> {path}")
+        (idle,) = parent.wait_for_children(1, WAIT)
+        self.close_and_reaped(idle)
+
+        port = self.serve(parent)
+        before = proc.Census(parent.pid)
+        clients = self.connect(parent, port, 3)
+        # A connection its peer closed is written as -1 from then on.
+        (gone,) = self.connect(parent, port, 1)
+        gone_accept = gone.line("OnAccept")
+        gone.close()
+        self.clients.remove(gone)
+        proc.wait_until(lambda: len(proc.Census(parent.pid).established) == 3, WAIT,
+                        "the server to close the connection its peer closed")
+        a = clients[0]
+        expected = ([empty, f"Listen -> 0.0.0.0:{port}"] + [x.line("OnAccept") for x in clients]
+                    + [gone_accept])
+
+        for kind, script, why in BROKEN:
+            with self.subTest(kind):
+                half = f"cut by the press while the new build {kind}"
+                a.send_raw(frame(half)[:4 + 6])
+                self.wait_taken_off_socket(port, [a])
+                self.install(path, f"#!/bin/sh\n{script}\n")
+
+                line = self.press_duplicate(parent)
+                values = self.assert_command_line(line, path, 4)
+                self.assertEqual(values.count(-1), 1, line)
+                rollback = f"CreateProcess -> {why}; the connections stay here"
+                presses = [line, rollback]
+                if kind == "hangs":
+                    # A press while one is pending waits for its rollback, then runs on the
+                    # connections it gave back.
+                    parent.click(DUPLICATE, timeout=WAIT)
+                    parent.wait_for_line(rollback, WAIT)
+                    second = parent.wait_for_line(
+                        lambda x: x.startswith("CreateProcess -> /"), WAIT,
+                        parent.log_lines().index(rollback) + 1)
+                    self.assertEqual(self.assert_command_line(second, path, 4).count(-1), 1)
+                    presses += [second, rollback]
+                proc.wait_until(lambda: parent.log_lines()[-len(presses):] == presses, WAIT,
+                                f"{presses} at the end of the log")
+                # Killed if need be, and reaped, before the connections came back.
+                self.assertEqual(proc.children_of(parent.pid), [])
+
+                a.send_raw(frame(half)[4 + 6:])
+                for client in clients:
+                    client.send(f"after the copy {kind}")
+                news = [a.line(half)] + [x.line(f"after the copy {kind}") for x in clients]
+                for text in news:
+                    parent.wait_for_line(text, WAIT)
+                expected += presses + news
+                self.assert_log(parent, expected, f"the parent's log after the copy {kind}")
+                for client in clients:
+                    self.assert_still_open(client)
+                census = proc.Census(parent.pid)
+                self.assertEqual(len(census.established), 3, census)
+                self.assertEqual(census.listening, before.listening, census)
+                self.assertEqual(census.memfds, [], census)
+                self.assertEqual(census.pidfds, [], census)
+
+        # The real build back at the path takes the connections over.
+        self.install(path, self.exe)
+        line = self.press_duplicate(parent)
+        values = self.assert_command_line(line, path, 4)
+        (child,) = parent.wait_for_children(1, WAIT)
+        for client in clients:
+            client.send("moved")
+        for client in clients:
+            child.wait_for_line(client.line("moved"), WAIT)
+        self.assert_log(child, [x.line("moved") for x in clients], "the child's log")
+        self.assert_census_holds(proc.Census(child.pid), port, clients,
+                                 [v for v in values if v != -1], "the child")
+        self.assert_log(parent, expected + [line], "the parent's log")
+        self.close_and_reaped(child)
+        self.assertEqual(parent.close(WAIT), 0)
+
+    def test_copy_serves_on_when_the_parent_dies_during_the_hand_off(self):
+        parent = self.launch(self.exe)
+        port = self.serve(parent)
+        clients = self.connect(parent, port, 2)
+        a = clients[0]
+        half = "cut by the press, the parent killed"
+        a.send_raw(frame(half)[:4 + 3])
+        self.wait_taken_off_socket(port, [a])
+
+        self.press_duplicate(parent)
+        # Killed as soon as the copy exists, mostly before it is ready; after its commit or
+        # before, the copy holds the only copies now.
+        (pid,) = proc.wait_until(lambda: proc.children_of(parent.pid), WAIT, "the copy")
+        os.kill(parent.pid, signal.SIGKILL)
+        parent.wait_exit(WAIT)
+        child = driver.find_app(pid, WAIT)
+        a.send_raw(frame(half)[4 + 3:])
+        for client in clients:
+            client.send("orphaned")
+        expected = [a.line(half)] + [x.line("orphaned") for x in clients]
+        for text in expected:
+            child.wait_for_line(text, WAIT)
+        self.assert_log(child, expected, "the orphaned copy's log")
+        for client in clients:
+            self.assert_still_open(client)
 
 
 if __name__ == "__main__":
