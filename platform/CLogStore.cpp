@@ -33,12 +33,11 @@ std::uint64_t CLogStore::Utf16Units(const char* pText, std::size_t nSize) {
         for (int nRound = 0; nRound < 255 && i + 16 <= nSize; ++nRound, i += 16) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pText + i));
             continuations = _mm_sub_epi8(continuations, _mm_cmplt_epi8(v, kContinuationTop));
-            fourBytes = _mm_sub_epi8(
-                fourBytes,
-                _mm_and_si128(_mm_cmpgt_epi8(v, kFourByteBottom), _mm_cmplt_epi8(v, kZero)));
+            fourBytes = _mm_sub_epi8(fourBytes, _mm_and_si128(_mm_cmpgt_epi8(v, kFourByteBottom),
+                                                              _mm_cmplt_epi8(v, kZero)));
         }
-        const __m128i sums = _mm_sub_epi64(_mm_sad_epu8(fourBytes, kZero),
-                                           _mm_sad_epu8(continuations, kZero));
+        const __m128i sums =
+            _mm_sub_epi64(_mm_sad_epu8(fourBytes, kZero), _mm_sad_epu8(continuations, kZero));
         nUnits += static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums) +
                                              _mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
     }

@@ -92,9 +92,8 @@ CLogView::CLogView(QWidget* pParent) : CLogView(CLogStore::CLimits(), pParent) {
 CLogView::CLogView(const CLogStore::CLimits& limits, QWidget* pParent)
     : QAbstractScrollArea(pParent), m_store(limits) {
     // The writer thread only posts: the chunks it finished are taken back on this thread.
-    m_store.SetOnWritten([this] {
-        QMetaObject::invokeMethod(this, &CLogView::SpillSome, Qt::QueuedConnection);
-    });
+    m_store.SetOnWritten(
+        [this] { QMetaObject::invokeMethod(this, &CLogView::SpillSome, Qt::QueuedConnection); });
     CLogViewAccessible::Install();
     setFocusPolicy(Qt::StrongFocus);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);

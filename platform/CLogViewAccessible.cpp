@@ -99,8 +99,8 @@ std::uint64_t CLogViewAccessible::Offset(std::uint64_t nLine, std::uint64_t nCol
     const std::uint64_t nBase = bWindowed ? m_nWindowLine : store.FirstLine();
     if (nStoreLine < nBase) return static_cast<std::uint64_t>(header.size());
     // Counted from the chunk that holds the position, never from the start of a long line.
-    const std::uint64_t nUnits = store.CharsAtByte(
-        store.LineStart(nStoreLine) + std::min(nColumn, store.LineLength(nStoreLine)));
+    const std::uint64_t nUnits = store.CharsAtByte(store.LineStart(nStoreLine) +
+                                                   std::min(nColumn, store.LineLength(nStoreLine)));
     // Row 0 and its LF come first; a window starts right at its first line.
     return bWindowed ? nUnits - m_nWindowUnits : header.size() + 1 + nUnits;
 }

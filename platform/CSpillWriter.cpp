@@ -42,8 +42,8 @@ void CSpillWriter::Run() {
         CJob job = std::move(m_pending.front());
         m_pending.pop_front();
         lock.unlock();
-        const char* pData = job.pText ? job.pText.get()
-                                      : reinterpret_cast<const char*>(job.pIndex.get());
+        const char* pData =
+            job.pText ? job.pText.get() : reinterpret_cast<const char*>(job.pIndex.get());
         job.bWritten = job.pFile->Write(job.nOffset, pData, job.nBytes);
         if (!job.bWritten) job.error = job.pFile->Error();
         lock.lock();

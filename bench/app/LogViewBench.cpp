@@ -59,8 +59,9 @@ public:
         const auto at = [&late](double p) {
             return late.empty() ? 0.0 : late[static_cast<std::size_t>(p * (late.size() - 1))];
         };
-        std::printf("  UI 10 ms timer during %s, %zu ticks: median %.2f ms, p99 %.2f ms, max %.2f ms\n",
-                    pWhat, late.size(), at(0.5), at(0.99), late.empty() ? 0.0 : late.back());
+        std::printf(
+            "  UI 10 ms timer during %s, %zu ticks: median %.2f ms, p99 %.2f ms, max %.2f ms\n",
+            pWhat, late.size(), at(0.5), at(0.99), late.empty() ? 0.0 : late.back());
     }
 
 private:
@@ -104,11 +105,12 @@ bool Fill(CLogView& view, CLateness& lateness, long long nLines, double fMaxSeco
     feeder.stop();
     lateness.Stop();
     const double fSeconds = elapsed.elapsed() / 1000.0;
-    std::printf("  appended %lld lines in %.1f s (%.0f lines/s)%s; RssAnon +%ld kB, store %zu kB in "
-                "memory, %llu dropped\n",
-                nNext, fSeconds, nNext / fSeconds, bDone ? "" : " (stopped at the bound)",
-                AnonKib() - anon0, view.Store().MemoryBytes() / 1024,
-                static_cast<unsigned long long>(view.Store().DroppedLines()));
+    std::printf(
+        "  appended %lld lines in %.1f s (%.0f lines/s)%s; RssAnon +%ld kB, store %zu kB in "
+        "memory, %llu dropped\n",
+        nNext, fSeconds, nNext / fSeconds, bDone ? "" : " (stopped at the bound)",
+        AnonKib() - anon0, view.Store().MemoryBytes() / 1024,
+        static_cast<unsigned long long>(view.Store().DroppedLines()));
     lateness.Print("appending");
     return bDone;
 }

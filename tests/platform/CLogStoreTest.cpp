@@ -114,8 +114,8 @@ TEST(CLogStoreTest, Utf16UnitsOfLongMixedTextMatchACharacterByCharacterCount) {
     std::string text;
     std::uint64_t nExpected = 0;
     for (int i = 0; text.size() < 70000; ++i) {
-        static const char* const kPieces[] = {"a", "\xC3\xA9", "\xE2\x82\xAC",
-                                              "\xF0\x9F\x98\x80", "\x7F"};
+        static const char* const kPieces[] = {"a", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+                                              "\x7F"};
         const std::string piece = kPieces[(i * 7) % 5];
         text += piece;
         nExpected += piece.size() == 4 ? 2 : 1;
