@@ -85,8 +85,8 @@ void CVelmoraDlg::AppendLog(const CString& text) {
         ->AppendLine(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
-void CVelmoraDlg::AppendLog(const std::list<std::string>& lines) {
-    GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG)->AppendLines(lines);
+void CVelmoraDlg::AppendLog(std::list<std::string>&& lines) {
+    GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG)->AppendLines(std::move(lines));
 }
 
 void CVelmoraDlg::RunIoService(boost::asio::io_service& ioService,
@@ -172,17 +172,19 @@ void CVelmoraDlg::Post(const CString& line) { Post(line.toStdString()); }
 
 void CVelmoraDlg::OnMessages(std::list<std::string>& batch) {
     // Back-pressure bounds a batch, and the store takes it for a copy and an index push per
-    // line, so the whole batch goes in at once.
-    AppendLog(batch);
+    // line, so the whole batch goes in at once. A line long enough to fill chunks of the
+    // store is kept by it as it is, and not copied again.
     std::size_t nBytes = 0;
     for (const std::string& line : batch) nBytes += line.size();
+    const std::size_t nLines = batch.size();
+    AppendLog(std::move(batch));
     m_nQueuedBytes.fetch_sub(nBytes);
-    m_nQueuedLines.fetch_sub(batch.size());
+    m_nQueuedLines.fetch_sub(nLines);
     if (IsLogCaughtUp() && m_bReadingPaused.exchange(false)) {
         m_ioService.post(boost::bind(&CVelmoraDlg::ResumeReading, this));
     }
-    // The lines were allocated on the worker: they are freed there too, off the UI thread
-    // and into the allocator caches the worker's next lines come from.
+    // The lines left in the list were allocated on the worker: they are freed there too, off
+    // the UI thread and into the allocator caches the worker's next lines come from.
     auto spSpent = boost::make_shared<std::list<std::string>>();
     spSpent->swap(batch);
     m_ioService.post([spSpent] {});

@@ -117,8 +117,9 @@ public:
     void AppendLog(const CString& text);
 
     // Appends each UTF-8 line, oldest first, with the same result as AppendLog per line but
-    // as one change to the box: a batch costs a copy per line into the log's store.
-    void AppendLog(const std::list<std::string>& lines);
+    // as one change to the box: a batch costs a copy per line into the log's store, and a
+    // long line's text is taken rather than copied.
+    void AppendLog(std::list<std::string>&& lines);
 
     // The worker thread's body: runs the service until its run loop returns normally, which
     // happens once the work guard is gone and nothing is pending. An exception that escapes

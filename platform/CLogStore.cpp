@@ -97,7 +97,20 @@ void CLogStore::SetOnWritten(std::function<void()> onWritten) {
     m_writer.SetOnFinished(std::move(onWritten));
 }
 
-void CLogStore::Append(std::string_view text) {
+void CLogStore::Append(std::string_view text) { AppendLines(text, nullptr); }
+
+void CLogStore::Adopt(std::string&& text) {
+    // A shorter text can never fill a chunk of its own.
+    if (text.size() < m_limits.nChunkBytes) {
+        AppendLines(text, nullptr);
+        return;
+    }
+    const auto spText = std::make_shared<const std::string>(std::move(text));
+    AppendLines(*spText, spText);
+}
+
+void CLogStore::AppendLines(std::string_view text,
+                            const std::shared_ptr<const std::string>& spText) {
     const char* p = text.data();
     const char* const pEnd = p + text.size();
     for (;;) {
@@ -105,14 +118,15 @@ void CLogStore::Append(std::string_view text) {
         const char* pBreak = pLf != nullptr ? pLf : pEnd;
         const auto* pCr = static_cast<const char*>(std::memchr(p, '\r', pBreak - p));
         if (pCr != nullptr) pBreak = pCr;
-        AppendOne(p, pBreak - p);
+        AppendOne(p, pBreak - p, spText);
         if (pBreak == pEnd) return;
         p = pBreak + 1;
         if (*pBreak == '\r' && p != pEnd && *p == '\n') ++p;
     }
 }
 
-void CLogStore::AppendOne(const char* pText, std::size_t nSize) {
+void CLogStore::AppendOne(const char* pText, std::size_t nSize,
+                          const std::shared_ptr<const std::string>& spText) {
     const std::size_t nSlot = m_nLines % m_limits.nIndexChunkLines;
     if (nSlot == 0) {
         if (m_index.empty()) m_nIndexBase = m_nLines / m_limits.nIndexChunkLines;
@@ -127,16 +141,31 @@ void CLogStore::AppendOne(const char* pText, std::size_t nSize) {
         m_index.push_back(std::move(chunk));
     }
     m_index.back().pOwned[nSlot] = m_nBytes;
-    CopyIn(pText, nSize);
-    CopyIn("\n", 1);
+    CopyIn(pText, nSize, spText);
+    CopyIn("\n", 1, nullptr);
     ++m_nLines;
     m_nMaxLineBytes = std::max<std::uint64_t>(m_nMaxLineBytes, nSize);
 }
 
-void CLogStore::CopyIn(const char* pText, std::size_t nSize) {
+void CLogStore::CopyIn(const char* pText, std::size_t nSize,
+                       const std::shared_ptr<const std::string>& spText) {
     const std::size_t nChunk = m_limits.nChunkBytes;
     while (nSize > 0) {
         const std::uint64_t nIndex = m_nBytes / nChunk;
+        if (spText != nullptr && m_nBytes % nChunk == 0 && nSize >= nChunk) {
+            // Read in place: the text's pages are mapped already, where fresh chunks would
+            // have to be faulted in and filled. It is full at once, so nothing writes it.
+            CChunk<char> chunk;
+            chunk.spText = spText;
+            chunk.pData = pText;
+            m_text.push_back(std::move(chunk));
+            m_textUnits.push_back(m_nChars);
+            m_nChars += Utf16Units(pText, nChunk);
+            pText += nChunk;
+            nSize -= nChunk;
+            m_nBytes += nChunk;
+            continue;
+        }
         if (nIndex >= m_nTextBase + m_text.size()) {
             // A buffer the writer gave back has its pages mapped already.
             CChunk<char> chunk;
@@ -206,7 +235,9 @@ void CLogStore::SpillText() {
     job.nChunk = m_nTextBase + m_nSpilledText;
     job.nOffset = job.nChunk * m_limits.nChunkBytes;
     job.nBytes = m_limits.nChunkBytes;
+    job.pData = chunk.pData;
     job.pText = std::move(chunk.pOwned);
+    job.spText = std::move(chunk.spText);
     m_writer.Hand(std::move(job));
     ++m_nSpilledText;
     ++m_nWriting;
@@ -221,6 +252,7 @@ void CLogStore::SpillIndex() {
     job.nBytes = m_limits.nIndexChunkLines * sizeof(std::uint64_t);
     job.nOffset = job.nChunk * job.nBytes;
     job.pIndex = std::move(chunk.pOwned);
+    job.pData = reinterpret_cast<const char*>(job.pIndex.get());
     m_writer.Hand(std::move(job));
     ++m_nSpilledIndex;
     ++m_nWriting;
@@ -228,7 +260,7 @@ void CLogStore::SpillIndex() {
 
 void CLogStore::TakeBack(CSpillWriter::CJob job) {
     --m_nWriting;
-    const bool bText = job.pText != nullptr;
+    const bool bText = job.pFile == &m_textFile;
     if (bText) --m_nWritingText;
     const std::uint64_t nBase = bText ? m_nTextBase : m_nIndexBase;
     if (job.nChunk < nBase) {
@@ -247,7 +279,9 @@ void CLogStore::TakeBack(CSpillWriter::CJob job) {
     } else {
         DropBefore((job.nChunk + 1) * m_limits.nIndexChunkLines, job.error);
     }
-    if (bText && m_spareText.size() < kSpareChunks)
+    // A chunk served from an appended text lets go of it here; the text is freed with the
+    // last of its chunks.
+    if (bText && job.pText != nullptr && m_spareText.size() < kSpareChunks)
         m_spareText.push_back(std::move(job.pText));
     else if (!bText && m_spareIndex.size() < kSpareChunks)
         m_spareIndex.push_back(std::move(job.pIndex));

@@ -50,6 +50,10 @@ public:
 
     // Appends text as one line; CR LF, LF and CR inside it start further lines.
     void Append(std::string_view text);
+    // Appends like Append, taking the text's buffer: the whole chunks a long text covers are
+    // served from it rather than copied into fresh memory, so a line of many megabytes costs
+    // little more than counting it.
+    void Adopt(std::string&& text);
 
     // Takes back the chunks the writer has finished (a refused one drops lines), then hands it
     // the oldest chunks while memory not yet handed over is above the budget, at most
@@ -116,11 +120,14 @@ public:
     static constexpr std::size_t kMaxWritingBytes = 64u << 20;
 
 private:
-    // A chunk's bytes are in memory while pData is set; pOwned is null once the chunk is handed
-    // to the writer, which owns the buffer until Spill takes it back.
+    // A chunk's bytes are in memory while pData is set. They live in pOwned, or for a whole
+    // chunk inside a long appended text, in that text (spText, shared by its chunks); either
+    // is null once the chunk is handed to the writer, which keeps the bytes until Spill takes
+    // them back.
     template <typename T>
     struct CChunk {
         std::unique_ptr<T[]> pOwned;
+        std::shared_ptr<const std::string> spText;
         const T* pData = nullptr;
     };
 
@@ -128,8 +135,12 @@ private:
     std::size_t HeldBytes() const;
     void TakeBack(CSpillWriter::CJob job);
     std::size_t WritingBytes() const;
-    void AppendOne(const char* pText, std::size_t nSize);
-    void CopyIn(const char* pText, std::size_t nSize);
+    // spText, when set, holds the bytes being appended and may serve whole chunks.
+    void AppendLines(std::string_view text, const std::shared_ptr<const std::string>& spText);
+    void AppendOne(const char* pText, std::size_t nSize,
+                   const std::shared_ptr<const std::string>& spText);
+    void CopyIn(const char* pText, std::size_t nSize,
+                const std::shared_ptr<const std::string>& spText);
     void SpillText();
     void SpillIndex();
     void DropBefore(std::uint64_t nLine, const std::string& reason);

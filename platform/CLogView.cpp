@@ -30,6 +30,16 @@ namespace Platform {
 
 namespace {
 
+// The text of one insert event: one event per batch, cut so that a flood or a huge line
+// never sends megabytes over the accessibility bus.
+void AddAnnounced(QString& text, std::string_view line) {
+    constexpr int kMaxAnnounced = 64 * 1024;
+    if (text.size() >= kMaxAnnounced) return;
+    text += QLatin1Char('\n');
+    text += QString::fromUtf8(line.data(),
+                              std::min<qsizetype>(line.size(), kMaxAnnounced - text.size()));
+}
+
 // Bytes of one line read for painting: past the widest viewport whatever the glyphs.
 constexpr std::size_t kMaxSliceBytes = 16 * 1024;
 // Widest line the horizontal scroll bar counts, in columns.
@@ -153,14 +163,18 @@ CLogView::~CLogView() = default;
 
 // ---- appending --------------------------------------------------------------------------
 
-void CLogView::AppendLines(const std::list<std::string>& lines) {
+void CLogView::AppendLines(std::list<std::string>&& lines) {
     if (lines.empty()) return;
     QAccessibleInterface* pAccessible =
         QAccessible::isActive() ? QAccessible::queryAccessibleInterface(this) : nullptr;
     const std::uint64_t nUnitsBefore =
         pAccessible != nullptr ? pAccessible->textInterface()->characterCount() : 0;
-    for (const std::string& line : lines) m_store.Append(line);
-    if (pAccessible != nullptr) AnnounceInsert(nUnitsBefore, &lines, std::string_view());
+    // Taken before the store takes the text.
+    QString announced;
+    if (pAccessible != nullptr)
+        for (const std::string& line : lines) AddAnnounced(announced, line);
+    for (std::string& line : lines) m_store.Adopt(std::move(line));
+    if (pAccessible != nullptr) AnnounceInsert(nUnitsBefore, announced);
     UpdateScrollBars();
     if (m_bFollow) SetTopRow(LastTopRow());
     viewport()->update();
@@ -174,7 +188,11 @@ void CLogView::AppendLine(std::string_view line) {
     const std::uint64_t nUnitsBefore =
         pAccessible != nullptr ? pAccessible->textInterface()->characterCount() : 0;
     m_store.Append(line);
-    if (pAccessible != nullptr) AnnounceInsert(nUnitsBefore, nullptr, line);
+    if (pAccessible != nullptr) {
+        QString announced;
+        AddAnnounced(announced, line);
+        AnnounceInsert(nUnitsBefore, announced);
+    }
     UpdateScrollBars();
     if (m_bFollow) SetTopRow(LastTopRow());
     viewport()->update();
@@ -182,22 +200,7 @@ void CLogView::AppendLine(std::string_view line) {
     emit linesAppended(LineCount());
 }
 
-void CLogView::AnnounceInsert(std::uint64_t nUnitsBefore, const std::list<std::string>* pLines,
-                              std::string_view single) {
-    // One event per batch; its text is cut so that a flood or a huge line never sends
-    // megabytes over the accessibility bus.
-    constexpr int kMaxAnnounced = 64 * 1024;
-    QString text;
-    const auto add = [&text](std::string_view line) {
-        if (text.size() >= kMaxAnnounced) return;
-        text += QLatin1Char('\n');
-        text += QString::fromUtf8(line.data(),
-                                  std::min<qsizetype>(line.size(), kMaxAnnounced - text.size()));
-    };
-    if (pLines != nullptr)
-        for (const std::string& line : *pLines) add(line);
-    else
-        add(single);
+void CLogView::AnnounceInsert(std::uint64_t nUnitsBefore, const QString& text) {
     QAccessibleTextInsertEvent event(
         this, static_cast<int>(std::min<std::uint64_t>(nUnitsBefore, INT_MAX)), text);
     QAccessible::updateAccessibility(&event);

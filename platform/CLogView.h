@@ -59,8 +59,9 @@ public:
     ~CLogView() override;
 
     // Appends each line, oldest first, as one change: one scroll-bar update, one repaint
-    // request, one accessibility event, however many lines.
-    void AppendLines(const std::list<std::string>& lines);
+    // request, one accessibility event, however many lines. The lines' text is taken, not
+    // copied, where a line is long enough for that to pay; the list keeps its nodes.
+    void AppendLines(std::list<std::string>&& lines);
     // Appends one line.
     void AppendLine(std::string_view line);
 
@@ -160,8 +161,7 @@ private:
     void SaveSlice();
     void EndSave(const QString& error);
     void PlaceFindBar();
-    void AnnounceInsert(std::uint64_t nUnitsBefore, const std::list<std::string>* pLines,
-                        std::string_view single);
+    void AnnounceInsert(std::uint64_t nUnitsBefore, const QString& text);
     void Notify(const QString& text);
 
     CLogStore m_store;

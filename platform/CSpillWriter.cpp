@@ -42,9 +42,7 @@ void CSpillWriter::Run() {
         CJob job = std::move(m_pending.front());
         m_pending.pop_front();
         lock.unlock();
-        const char* pData =
-            job.pText ? job.pText.get() : reinterpret_cast<const char*>(job.pIndex.get());
-        job.bWritten = job.pFile->Write(job.nOffset, pData, job.nBytes);
+        job.bWritten = job.pFile->Write(job.nOffset, job.pData, job.nBytes);
         if (!job.bWritten) job.error = job.pFile->Error();
         lock.lock();
         const bool bFirst = m_finished.empty();

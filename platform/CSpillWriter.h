@@ -24,8 +24,10 @@ public:
     struct CJob {
         CSpillFile* pFile = nullptr;
         std::uint64_t nOffset = 0;
-        // Exactly one of them holds the chunk.
+        // The chunk's bytes, held by exactly one of the three owners.
+        const char* pData = nullptr;
         std::unique_ptr<char[]> pText;
+        std::shared_ptr<const std::string> spText;
         std::unique_ptr<std::uint64_t[]> pIndex;
         std::size_t nBytes = 0;
         std::uint64_t nChunk = 0;

@@ -34,7 +34,7 @@ void BM_AppendLog(benchmark::State& state) {
             } else {
                 std::list<std::string> lines;
                 for (int i = first; i < first + nBatch; ++i) lines.push_back(Line(i));
-                spDlg->AppendLog(lines);
+                spDlg->AppendLog(std::move(lines));
             }
             if (first % 1000 == 0) QApplication::processEvents();
         }

@@ -98,7 +98,7 @@ bool Fill(CLogView& view, CLateness& lateness, long long nLines, double fMaxSeco
                                         40000 + static_cast<int>(nNext % 1000), nNext);
             batch.emplace_back(text, static_cast<std::size_t>(n));
         }
-        view.AppendLines(batch);
+        view.AppendLines(std::move(batch));
     });
     feeder.start(0);
     const bool bDone = RunUntil([&] { return nNext >= nLines; }, fMaxSeconds);

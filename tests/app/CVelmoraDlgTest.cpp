@@ -183,7 +183,7 @@ TEST(CVelmoraDlgTest, ABatchIsAppendedLikeOneLineAfterAnother) {
     one.AppendLog(QStringLiteral("first"));
     batch.AppendLog(QStringLiteral("first"));
     for (const std::string& line : lines) one.AppendLog(QString::fromStdString(line));
-    batch.AppendLog(lines);
+    batch.AppendLog(std::list<std::string>(lines));
     batch.AppendLog(std::list<std::string>());
     EXPECT_EQ(Log(batch)->Text(), Log(one)->Text());
     EXPECT_EQ(Log(batch)->Text(), QStringLiteral("\nfirst\na\n\ncaf\u00e9 \u240a"));

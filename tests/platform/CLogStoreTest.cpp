@@ -99,6 +99,37 @@ TEST(CLogStoreTest, LinesReadBackAcrossChunksAndTheSpillFile) {
     EXPECT_FALSE(store.Read(store.EndByte() - 1, stream.data(), 2));
 }
 
+TEST(CLogStoreTest, AdoptedLinesLongerThanAChunkReadBackBeforeAndAfterSpill) {
+    CLogStore store(SmallLimits());
+    // Lines that span several chunks, some carrying line breaks, among short ones, so that
+    // adopted chunks sit between copied ones and go to the writer mixed with them.
+    for (std::size_t i = 0; i < 3000; ++i) store.Adopt(LineText(i));
+    std::string broken(3 * 4096, 'y');
+    broken[5000] = '\n';
+    store.Adopt(std::string(broken));
+    ASSERT_EQ(store.LineCount(), 3002u);
+    EXPECT_EQ(store.ReadLine(3000), broken.substr(0, 5000));
+    EXPECT_EQ(store.ReadLine(3001), broken.substr(5001));
+    store.Append("a");
+    while (store.Spill(4)) {
+    }
+    // Adopted chunks still being written read back from the text they came in.
+    for (std::size_t nLine = 0; nLine < 3000; ++nLine) {
+        const std::string expected = LineText(nLine);
+        ASSERT_EQ(store.ReadLine(nLine), expected) << nLine;
+        ASSERT_EQ(store.ReadLine(nLine, 3, 9000),
+                  expected.substr(std::min<std::size_t>(3, expected.size()), 9000));
+    }
+    SpillAll(store);
+    EXPECT_LE(store.MemoryBytes(), SmallLimits().nMemoryBudget);
+    EXPECT_EQ(store.DroppedLines(), 0u);
+    EXPECT_EQ(store.ReadLine(3000), broken.substr(0, 5000));
+    EXPECT_EQ(store.ReadLine(3001), broken.substr(5001));
+    store.Adopt(std::string());
+    EXPECT_EQ(store.ReadLine(3003), "");
+    EXPECT_EQ(store.LineCount(), 3004u);
+}
+
 TEST(CLogStoreTest, LineBreaksInsideATextStartNewLines) {
     CLogStore store;
     store.Append("a\r\nb\nc\rd");
