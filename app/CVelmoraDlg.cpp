@@ -185,9 +185,10 @@ void CVelmoraDlg::OnMessages(std::list<std::string>& batch) {
     }
     // The lines left in the list were allocated on the worker: they are freed there too, off
     // the UI thread and into the allocator caches the worker's next lines come from.
+    // Moved into the handler, so the last reference is always dropped on the worker.
     auto spSpent = boost::make_shared<std::list<std::string>>();
     spSpent->swap(batch);
-    m_ioService.post([spSpent] {});
+    m_ioService.post([spSpent = std::move(spSpent)] {});
 }
 
 bool CVelmoraDlg::IsLogBehind() const {
