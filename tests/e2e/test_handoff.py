@@ -179,6 +179,14 @@ class HandOffTest(unittest.TestCase):
         self.assertEqual(collections.Counter(app.log_lines()), collections.Counter(expected),
                          what)
 
+    def assert_serves(self, child, clients):
+        """Every client's next message reaches the child, which logs nothing else."""
+        for client in clients:
+            client.send("moved")
+        for client in clients:
+            child.wait_for_line(client.line("moved"), WAIT)
+        self.assert_log(child, [x.line("moved") for x in clients], "the child's log")
+
     def close_and_reaped(self, app):
         """Closes a started copy and waits until its parent has collected it."""
         self.assertIsNone(app.close(WAIT))
@@ -483,11 +491,7 @@ class HandOffTest(unittest.TestCase):
         line2 = self.press_duplicate(parent)
         values2 = self.assert_command_line(line2, path, 3)
         (child,) = parent.wait_for_children(1, WAIT)
-        for client in clients:
-            client.send("moved")
-        for client in clients:
-            child.wait_for_line(client.line("moved"), WAIT)
-        self.assert_log(child, [x.line("moved") for x in clients], "the child's log")
+        self.assert_serves(child, clients)
         kid = proc.Census(child.pid)
         self.assert_census_holds(kid, port, clients, values2, "the child")
         self.assert_shares_only(kid, parent_before, inodes.values(), "the child")
@@ -569,11 +573,7 @@ class HandOffTest(unittest.TestCase):
         line = self.press_duplicate(parent)
         values = self.assert_command_line(line, path, 4)
         (child,) = parent.wait_for_children(1, WAIT)
-        for client in clients:
-            client.send("moved")
-        for client in clients:
-            child.wait_for_line(client.line("moved"), WAIT)
-        self.assert_log(child, [x.line("moved") for x in clients], "the child's log")
+        self.assert_serves(child, clients)
         self.assert_census_holds(proc.Census(child.pid), port, clients,
                                  [v for v in values if v != -1], "the child")
         self.assert_log(parent, expected + [line], "the parent's log")
