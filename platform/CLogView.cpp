@@ -174,12 +174,7 @@ void CLogView::AppendLines(std::list<std::string>&& lines) {
     if (pAccessible != nullptr)
         for (const std::string& line : lines) AddAnnounced(announced, line);
     for (std::string& line : lines) m_store.Adopt(std::move(line));
-    if (pAccessible != nullptr) AnnounceInsert(nUnitsBefore, announced);
-    UpdateScrollBars();
-    if (m_bFollow) SetTopRow(LastTopRow());
-    viewport()->update();
-    ScheduleSpill();
-    emit linesAppended(LineCount());
+    EndAppend(pAccessible != nullptr, nUnitsBefore, announced);
 }
 
 void CLogView::AppendLine(std::string_view line) {
@@ -187,12 +182,14 @@ void CLogView::AppendLine(std::string_view line) {
         QAccessible::isActive() ? QAccessible::queryAccessibleInterface(this) : nullptr;
     const std::uint64_t nUnitsBefore =
         pAccessible != nullptr ? pAccessible->textInterface()->characterCount() : 0;
+    QString announced;
+    if (pAccessible != nullptr) AddAnnounced(announced, line);
     m_store.Append(line);
-    if (pAccessible != nullptr) {
-        QString announced;
-        AddAnnounced(announced, line);
-        AnnounceInsert(nUnitsBefore, announced);
-    }
+    EndAppend(pAccessible != nullptr, nUnitsBefore, announced);
+}
+
+void CLogView::EndAppend(bool bAnnounce, std::uint64_t nUnitsBefore, const QString& announced) {
+    if (bAnnounce) AnnounceInsert(nUnitsBefore, announced);
     UpdateScrollBars();
     if (m_bFollow) SetTopRow(LastTopRow());
     viewport()->update();

@@ -161,6 +161,8 @@ private:
     void SaveSlice();
     void EndSave(const QString& error);
     void PlaceFindBar();
+    // What every append ends with: one announcement, scroll bars, following, one repaint.
+    void EndAppend(bool bAnnounce, std::uint64_t nUnitsBefore, const QString& announced);
     void AnnounceInsert(std::uint64_t nUnitsBefore, const QString& text);
     void Notify(const QString& text);
 
