@@ -2,7 +2,6 @@
 
 #include <QPushButton>
 #include <boost/bind/bind.hpp>
-#include <boost/make_shared.hpp>
 #include <exception>
 
 #include "CAboutDlg.h"
@@ -183,12 +182,6 @@ void CVelmoraDlg::OnMessages(std::list<std::string>& batch) {
     if (IsLogCaughtUp() && m_bReadingPaused.exchange(false)) {
         m_ioService.post(boost::bind(&CVelmoraDlg::ResumeReading, this));
     }
-    // The lines left in the list were allocated on the worker: they are freed there too, off
-    // the UI thread and into the allocator caches the worker's next lines come from.
-    // Moved into the handler, so the last reference is always dropped on the worker.
-    auto spSpent = boost::make_shared<std::list<std::string>>();
-    spSpent->swap(batch);
-    m_ioService.post([spSpent = std::move(spSpent)] {});
 }
 
 bool CVelmoraDlg::IsLogBehind() const {

@@ -1,10 +1,10 @@
 #pragma once
 
 #include <boost/noncopyable.hpp>
-#include <boost/thread/mutex.hpp>
 
 #include <list>
 
+#include "CNoxBriefMutex.h"
 #include "CNoxPostSignalToUIThread.h"
 
 namespace Nox {
@@ -13,6 +13,11 @@ namespace Nox {
 // constructed the queue, in posting order and in batches. A posting thread never waits for
 // that thread; the two locks (the queue's and its signal's) are never held together, and
 // neither is held while OnMessages runs.
+//
+// A delivered batch comes back to the posting side when the next one is taken; the next Post
+// then frees it after its lock, so values and nodes are freed on the thread that allocated
+// them (a single poster reuses its own allocator caches) and the receiving thread frees
+// nothing. At most two batches wait so.
 template <class T>
 class CNoxPostMessageToUIThread : private boost::noncopyable {
 public:
@@ -25,6 +30,7 @@ public:
         void OnSignal() override;
 
         CNoxPostMessageToUIThread* m_pOwner;  // the enclosing queue; non-owning
+        std::list<T> m_delivered;  // what OnMessages left, handed back with the next batch
     };
 
     // Runs on the thread that is to receive the values; it must run a Qt event loop.
@@ -45,16 +51,20 @@ public:
     }
 
     // The receiver: a non-empty batch, oldest first, on the constructing thread, no lock
-    // held. The batch is destroyed with its values when this returns.
+    // held. What it leaves in the batch is freed on the posting side, or with the queue.
     virtual void OnMessages(std::list<T>& batch) = 0;
 
 protected:
+    // Links the node and takes the delivered batches, which are freed on leaving, after the
+    // lock and the wake-up.
     void Link(std::list<T>& node) {
+        std::list<T> spent;
         bool bWasEmpty;
         {
-            boost::mutex::scoped_lock lock(m_mutex);
+            CNoxBriefMutex::scoped_lock lock(m_mutex);
             bWasEmpty = m_list.empty();
             m_list.splice(m_list.end(), node);
+            spent.swap(m_spent);
         }
         if (bWasEmpty) m_signal.Post();
     }
@@ -65,17 +75,22 @@ protected:
 
     CSignal m_signal;
     std::list<T> m_list;   // posted and not yet taken, oldest first
-    boost::mutex m_mutex;  // guards m_list only
+    std::list<T> m_spent;  // delivered, for the next Post to free
+    CNoxBriefMutex m_mutex;  // guards m_list and m_spent only
 };
 
 template <class T>
 void CNoxPostMessageToUIThread<T>::CSignal::OnSignal() {
     std::list<T> batch;
     {
-        boost::mutex::scoped_lock lock(m_pOwner->m_mutex);
+        // One lock a batch: the previous batch goes back as this one is taken.
+        CNoxBriefMutex::scoped_lock lock(m_pOwner->m_mutex);
+        m_pOwner->m_spent.splice(m_pOwner->m_spent.end(), m_delivered);
         batch.swap(m_pOwner->m_list);
     }
-    if (!batch.empty()) m_pOwner->OnMessages(batch);
+    if (batch.empty()) return;
+    m_pOwner->OnMessages(batch);
+    m_delivered.swap(batch);
 }
 
 }  // namespace Nox

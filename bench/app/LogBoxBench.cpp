@@ -150,7 +150,7 @@ void Reap(QProcess& process, int waitMs) {
 class CBenchDlg : public CVelmoraDlg {
 public:
     std::size_t Backlog() {
-        boost::mutex::scoped_lock lock(m_mutex);
+        decltype(m_mutex)::scoped_lock lock(m_mutex);
         return m_list.size();
     }
 

@@ -62,25 +62,10 @@ class CCountingQueue final : public Nox::CNoxPostMessageToUIThread<std::string> 
 public:
     std::atomic<std::uint64_t> m_nDelivered{0};
     std::uint64_t m_nBatches = 0;  // UI thread only
-    bool m_bHandBack = false;      // set before the first post
     void OnMessages(std::list<std::string>& batch) override {
         ++m_nBatches;
         m_nDelivered.fetch_add(batch.size(), std::memory_order_relaxed);
-        if (!m_bHandBack) return;
-        std::lock_guard<std::mutex> lock(m_mutexSpent);
-        m_spent.splice(m_spent.end(), batch);
     }
-    // The delivered lines handed back, for the posting thread to free.
-    std::list<std::string> TakeSpent() {
-        std::list<std::string> spent;
-        std::lock_guard<std::mutex> lock(m_mutexSpent);
-        spent.swap(m_spent);
-        return spent;
-    }
-
-private:
-    std::mutex m_mutexSpent;
-    std::list<std::string> m_spent;
 };
 
 class CStampQueue final : public Nox::CNoxPostMessageToUIThread<std::int64_t> {
@@ -168,22 +153,15 @@ double ThreadSeconds() {
 }
 
 // Post alone: lines built ahead in blocks, untimed, then each moved in by a Post timed in
-// the posting thread's processor time. Arg 1: the receiver hands the delivered lines back
-// and the posting thread frees them in its timed loop, as the main dialog has its worker do;
-// arg 0: the receiver frees them.
+// the posting thread's processor time, freeing the delivered lines it takes back included.
 void BM_QueuePostPrebuilt(benchmark::State& state) {
     constexpr std::size_t kBlock = 4096;
-    const bool bHandBack = state.range(0) != 0;
-    UiThread().Run([bHandBack] {
-        g_pQueue = new CCountingQueue;
-        g_pQueue->m_bHandBack = bHandBack;
-    });
+    UiThread().Run([] { g_pQueue = new CCountingQueue; });
     std::vector<std::string> lines(kBlock);
     for (auto _ : state) {
         for (std::string& line : lines) line = Line(0);
         const double start = ThreadSeconds();
         for (std::string& line : lines) g_pQueue->Post(std::move(line));
-        if (bHandBack) g_pQueue->TakeSpent().clear();
         state.SetIterationTime(ThreadSeconds() - start);
     }
     UiThread().Run([] {
@@ -192,7 +170,7 @@ void BM_QueuePostPrebuilt(benchmark::State& state) {
     });
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kBlock));
 }
-BENCHMARK(BM_QueuePostPrebuilt)->Arg(0)->Arg(1)->UseManualTime();
+BENCHMARK(BM_QueuePostPrebuilt)->UseManualTime();
 
 // One value at a time on an idle loop: post, wait for its delivery, let the loop fall asleep.
 void BM_QueueLatency(benchmark::State& state) {

@@ -174,17 +174,26 @@ TEST(NoxQueue, DestroyingTheQueueFreesQueuedValuesWithoutDelivery) {
     EXPECT_EQ(0, nCalls);
 }
 
-TEST(NoxQueue, DeliveredValuesAreFreedAfterTheReceiverReturns) {
+TEST(NoxQueue, DeliveredValuesAreFreedByALaterPostOnItsThread) {
     CCollectingQueue<CCounted> queue;
-    int nLiveDuringCall = -1;
-    queue.m_onMessages = [&nLiveDuringCall](std::list<CCounted>& batch) {
-        nLiveDuringCall = CCounted::s_nLive.load() - static_cast<int>(batch.size());
+    const auto postFromThread = [&queue](int nFirst, int nCount) {
+        int nLiveAfter = -1;
+        std::thread([&queue, nFirst, nCount, &nLiveAfter] {
+            for (int i = nFirst; i < nFirst + nCount; ++i) queue.Post(CCounted(i));
+            nLiveAfter = CCounted::s_nLive.load();
+        }).join();
+        return nLiveAfter;
     };
-    for (int i = 0; i < 5; ++i) queue.Post(CCounted(i));
+    postFromThread(0, 5);
     ASSERT_TRUE(HandleQueuedWakeUps(queue));
-    ASSERT_EQ(1u, queue.m_batches.size());
-    // During the call: the batch and the receiver's copy; afterwards only the copy.
-    EXPECT_EQ(5, nLiveDuringCall);
+    postFromThread(5, 1);
+    ASSERT_TRUE(HandleQueuedWakeUps(queue));
+    ASSERT_EQ(2u, queue.m_batches.size());
     queue.m_batches.clear();
-    EXPECT_EQ(0, CCounted::s_nLive.load());
+    // Both delivered batches wait for the posting side: none was freed on this thread.
+    EXPECT_EQ(6, CCounted::s_nLive.load());
+    // The first went back when the second was taken; the next post frees it.
+    EXPECT_EQ(2, postFromThread(6, 1));
+    ASSERT_TRUE(HandleQueuedWakeUps(queue));
+    queue.m_batches.clear();
 }
