@@ -20,12 +20,12 @@ void CVelmoraDlg::CSocketApp::TakeEndpointText() {
 }
 
 void CVelmoraDlg::CSocketApp::OnReceive(const boost::shared_ptr<std::vector<char>>& message) {
-    // The message's bytes are copied once, into the line, which then travels by moves only.
-    std::string line;
-    line.reserve(m_endpointText.size() + 4 + message->size());
-    line.append(m_endpointText).append(" -> ");
-    AppendMessageText(line, message->data(), message->size());
-    m_pOwner->Post(std::move(line));
+    // The message's bytes are copied once, into the worker's block of lines, which then
+    // travels by moves only.
+    std::string& block = m_pOwner->BeginLogLine(m_endpointText.size() + 4 + message->size());
+    block.append(m_endpointText).append(" -> ");
+    AppendMessageText(block, message->data(), message->size());
+    m_pOwner->EndLogLine();
     if (m_pOwner->IsLogBehind()) m_pOwner->PauseReading(this);
 }
 

@@ -2,6 +2,7 @@
 
 #include <QPushButton>
 #include <boost/bind/bind.hpp>
+#include <algorithm>
 #include <exception>
 
 #include "CAboutDlg.h"
@@ -10,6 +11,7 @@
 #include "CMenu.h"
 #include "CResourceTable.h"
 #include "CWinApp.h"
+#include "MessageText.h"
 #include "Resource.h"
 #include "ui_CVelmoraDlg.h"
 
@@ -84,8 +86,8 @@ void CVelmoraDlg::AppendLog(const CString& text) {
         ->AppendLine(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
-void CVelmoraDlg::AppendLog(std::list<std::string>&& lines) {
-    GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG)->AppendLines(std::move(lines));
+void CVelmoraDlg::AppendLog(std::list<std::string>&& texts) {
+    GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG)->AppendLines(std::move(texts));
 }
 
 void CVelmoraDlg::RunIoService(boost::asio::io_service& ioService,
@@ -161,24 +163,60 @@ void CVelmoraDlg::Listen(CVelmoraDlg* pThis, unsigned short port) {
     }
 }
 
-void CVelmoraDlg::Post(std::string&& line) {
-    m_nQueuedBytes.fetch_add(line.size(), std::memory_order_relaxed);
-    m_nQueuedLines.fetch_add(1, std::memory_order_relaxed);
-    Nox::CNoxPostMessageToUIThread<std::string>::Post(std::move(line));
+void CVelmoraDlg::Post(const CString& line) {
+    const QByteArray bytes = line.toUtf8();
+    const auto nBytes = static_cast<std::size_t>(bytes.size());
+    AppendMessageText(BeginLogLine(nBytes), bytes.constData(), nBytes);
+    EndLogLine();
 }
 
-void CVelmoraDlg::Post(const CString& line) { Post(line.toStdString()); }
+std::string& CVelmoraDlg::BeginLogLine(std::size_t nSize) {
+    if (m_nBlockLines > 0 && m_logBlock.size() + 1 + nSize > m_logBlock.capacity()) {
+        QueueLogBlock();
+    }
+    if (m_nBlockLines > 0) {
+        m_logBlock.push_back('\n');
+        return m_logBlock;
+    }
+    m_logBlock.reserve(std::max(nSize, kLogBlockBytes));
+    if (!m_bFlushPosted) {
+        m_bFlushPosted = true;
+        m_ioService.post(boost::bind(&CVelmoraDlg::FlushLog, this));
+    }
+    return m_logBlock;
+}
+
+void CVelmoraDlg::EndLogLine() {
+    ++m_nBlockLines;
+    if (m_logBlock.size() >= kLogBlockBytes) QueueLogBlock();
+}
+
+void CVelmoraDlg::QueueLogBlock() {
+    if (m_nBlockLines == 0) return;
+    m_nQueuedBytes.fetch_add(m_logBlock.size(), std::memory_order_relaxed);
+    m_nQueuedLines.fetch_add(m_nBlockLines, std::memory_order_relaxed);
+    m_nBlockLines = 0;
+    Nox::CNoxPostMessageToUIThread<std::string>::Post(std::move(m_logBlock));
+    m_logBlock.clear();
+}
+
+void CVelmoraDlg::FlushLog(CVelmoraDlg* pThis) {
+    pThis->m_bFlushPosted = false;
+    pThis->QueueLogBlock();
+}
 
 void CVelmoraDlg::OnMessages(std::list<std::string>& batch) {
-    // Back-pressure bounds a batch, and the store takes it for a copy and an index push per
-    // line, so the whole batch goes in at once. A line long enough to fill chunks of the
-    // store is kept by it as it is, and not copied again.
+    // Back-pressure bounds a batch, and the store takes each block of lines with one copy
+    // and an index push per line, so the whole batch goes in at once. A line long enough to
+    // fill chunks of the store came alone and is kept by it as it is, not copied again.
     std::size_t nBytes = 0;
-    for (const std::string& line : batch) nBytes += line.size();
-    const std::size_t nLines = batch.size();
+    for (const std::string& block : batch) nBytes += block.size();
+    auto* const pLog = GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG);
+    const std::uint64_t nLinesBefore = pLog->LineCount();
     AppendLog(std::move(batch));
+    // Every line of a block is one line of the box: none holds a line break.
     m_nQueuedBytes.fetch_sub(nBytes);
-    m_nQueuedLines.fetch_sub(nLines);
+    m_nQueuedLines.fetch_sub(pLog->LineCount() - nLinesBefore);
     if (IsLogCaughtUp() && m_bReadingPaused.exchange(false)) {
         m_ioService.post(boost::bind(&CVelmoraDlg::ResumeReading, this));
     }

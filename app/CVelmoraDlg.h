@@ -116,10 +116,10 @@ public:
     // Appends text as a new last line of the log box. UI thread.
     void AppendLog(const CString& text);
 
-    // Appends each UTF-8 line, oldest first, with the same result as AppendLog per line but
-    // as one change to the box: a batch costs a copy per line into the log's store, and a
-    // long line's text is taken rather than copied.
-    void AppendLog(std::list<std::string>&& lines);
+    // Appends each UTF-8 text, oldest first, with the same result as AppendLog per text but
+    // as one change to the box; a text may hold several lines, LF between them. A batch costs
+    // a copy per text into the log's store, and a long text is taken rather than copied.
+    void AppendLog(std::list<std::string>&& texts);
 
     // The worker thread's body: runs the service until its run loop returns normally, which
     // happens once the work guard is gone and nothing is pending. An exception that escapes
@@ -146,9 +146,9 @@ public:
     // with a confirmation channel, reading starts only once the parent has let go.
     static void AdoptSockets(CVelmoraDlg* pThis, const std::vector<CString>& args);
 
-    // Queues a UTF-8 log line for the log box, counted for back-pressure. Any thread.
-    void Post(std::string&& line);
-    // The same for a line made as text: the error lines.
+    // Queues a line of the worker's own (listening, accept, hand-off lines) for the log box;
+    // controls in it become visible symbols as in a message, so it stays one line. Worker
+    // thread.
     void Post(const CString& line);
 
     // The receiver of the log-line queue: appends the batch to the log box. UI thread.
@@ -182,6 +182,19 @@ private:
     bool IsLogCaughtUp() const;
     void PauseReading(CSocketApp* pSocket);
     static void ResumeReading(CVelmoraDlg* pThis);
+
+    // The worker writes each log line once, into a block of lines (LF between them) that
+    // goes to the queue as one value: when the worker has run the handlers ready before the
+    // block's first line, or once it holds kLogBlockBytes. Worker thread.
+    static constexpr std::size_t kLogBlockBytes = 64 * 1024;
+    // Starts a line of about nSize bytes, to be written at the end of the returned block;
+    // EndLogLine ends it. A line never makes a block of other lines grow: one that does not
+    // fit waits for the next block, and a long one gets its own, which the log's store then
+    // keeps without a copy.
+    std::string& BeginLogLine(std::size_t nSize);
+    void EndLogLine();
+    void QueueLogBlock();
+    static void FlushLog(CVelmoraDlg* pThis);
 
     // One hand-off, from the press until the copy has confirmed (commit) or the connections
     // are back here (rollback). Everything in it is used on the worker thread only.
@@ -251,9 +264,13 @@ private:
     // again once StopServer has run.
     std::unique_ptr<boost::asio::io_service::work> m_work;
     CAcceptorApp m_acceptor;
-    // Lines, and their bytes, posted and not yet appended to the log box.
+    // Lines, and their bytes, queued and not yet appended to the log box.
     std::atomic<std::size_t> m_nQueuedLines{0};
     std::atomic<std::size_t> m_nQueuedBytes{0};
+    // The block being written, its lines, and whether a FlushLog is on its way. Worker thread.
+    std::string m_logBlock;
+    std::size_t m_nBlockLines = 0;
+    bool m_bFlushPosted = false;
     // Set while connections are paused; whoever clears it posts ResumeReading.
     std::atomic<bool> m_bReadingPaused{false};
     // Connections paused by back-pressure; one may have left the registry since. Worker thread.

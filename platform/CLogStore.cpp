@@ -113,20 +113,36 @@ void CLogStore::AppendLines(std::string_view text,
                             const std::shared_ptr<const std::string>& spText) {
     const char* p = text.data();
     const char* const pEnd = p + text.size();
+    if (std::memchr(p, '\r', text.size()) == nullptr) {
+        // Broken by LF alone, the text is already in the stream's form: each line gets its
+        // index entry, then the whole text goes in with one copy.
+        const std::uint64_t nFirst = m_nBytes;
+        for (;;) {
+            const auto* pLf = static_cast<const char*>(std::memchr(p, '\n', pEnd - p));
+            const char* pBreak = pLf != nullptr ? pLf : pEnd;
+            IndexLine(nFirst + (p - text.data()), pBreak - p);
+            if (pLf == nullptr) break;
+            p = pLf + 1;
+        }
+        CopyIn(text.data(), text.size(), spText);
+        CopyIn("\n", 1, nullptr);
+        return;
+    }
     for (;;) {
         const auto* pLf = static_cast<const char*>(std::memchr(p, '\n', pEnd - p));
         const char* pBreak = pLf != nullptr ? pLf : pEnd;
         const auto* pCr = static_cast<const char*>(std::memchr(p, '\r', pBreak - p));
         if (pCr != nullptr) pBreak = pCr;
-        AppendOne(p, pBreak - p, spText);
+        IndexLine(m_nBytes, pBreak - p);
+        CopyIn(p, pBreak - p, spText);
+        CopyIn("\n", 1, nullptr);
         if (pBreak == pEnd) return;
         p = pBreak + 1;
         if (*pBreak == '\r' && p != pEnd && *p == '\n') ++p;
     }
 }
 
-void CLogStore::AppendOne(const char* pText, std::size_t nSize,
-                          const std::shared_ptr<const std::string>& spText) {
+void CLogStore::IndexLine(std::uint64_t nOffset, std::size_t nSize) {
     const std::size_t nSlot = m_nLines % m_limits.nIndexChunkLines;
     if (nSlot == 0) {
         if (m_index.empty()) m_nIndexBase = m_nLines / m_limits.nIndexChunkLines;
@@ -140,9 +156,7 @@ void CLogStore::AppendOne(const char* pText, std::size_t nSize,
         chunk.pData = chunk.pOwned.get();
         m_index.push_back(std::move(chunk));
     }
-    m_index.back().pOwned[nSlot] = m_nBytes;
-    CopyIn(pText, nSize, spText);
-    CopyIn("\n", 1, nullptr);
+    m_index.back().pOwned[nSlot] = nOffset;
     ++m_nLines;
     m_nMaxLineBytes = std::max<std::uint64_t>(m_nMaxLineBytes, nSize);
 }

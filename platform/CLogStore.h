@@ -137,8 +137,8 @@ private:
     std::size_t WritingBytes() const;
     // spText, when set, holds the bytes being appended and may serve whole chunks.
     void AppendLines(std::string_view text, const std::shared_ptr<const std::string>& spText);
-    void AppendOne(const char* pText, std::size_t nSize,
-                   const std::shared_ptr<const std::string>& spText);
+    // The index entry of a line of nSize bytes starting at byte nOffset of the stream.
+    void IndexLine(std::uint64_t nOffset, std::size_t nSize);
     void CopyIn(const char* pText, std::size_t nSize,
                 const std::shared_ptr<const std::string>& spText);
     void SpillText();

@@ -163,8 +163,8 @@ CLogView::~CLogView() = default;
 
 // ---- appending --------------------------------------------------------------------------
 
-void CLogView::AppendLines(std::list<std::string>&& lines) {
-    if (lines.empty()) return;
+void CLogView::AppendLines(std::list<std::string>&& texts) {
+    if (texts.empty()) return;
     QAccessibleInterface* pAccessible =
         QAccessible::isActive() ? QAccessible::queryAccessibleInterface(this) : nullptr;
     const std::uint64_t nUnitsBefore =
@@ -172,8 +172,8 @@ void CLogView::AppendLines(std::list<std::string>&& lines) {
     // Taken before the store takes the text.
     QString announced;
     if (pAccessible != nullptr)
-        for (const std::string& line : lines) AddAnnounced(announced, line);
-    for (std::string& line : lines) m_store.Adopt(std::move(line));
+        for (const std::string& text : texts) AddAnnounced(announced, text);
+    for (std::string& text : texts) m_store.Adopt(std::move(text));
     EndAppend(pAccessible != nullptr, nUnitsBefore, announced);
 }
 

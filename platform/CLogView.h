@@ -58,10 +58,11 @@ public:
     explicit CLogView(const CLogStore::CLimits& limits, QWidget* pParent = nullptr);
     ~CLogView() override;
 
-    // Appends each line, oldest first, as one change: one scroll-bar update, one repaint
-    // request, one accessibility event, however many lines. The lines' text is taken, not
-    // copied, where a line is long enough for that to pay; the list keeps its nodes.
-    void AppendLines(std::list<std::string>&& lines);
+    // Appends each text, oldest first, as lines (LF, CR or CR LF between them) in one change:
+    // one scroll-bar update, one repaint request, one accessibility event, however many
+    // lines. A text is taken, not copied, where it is long enough for that to pay; the list
+    // keeps its nodes.
+    void AppendLines(std::list<std::string>&& texts);
     // Appends one line.
     void AppendLine(std::string_view line);
 
