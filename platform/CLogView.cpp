@@ -40,6 +40,8 @@ void AddAnnounced(QString& text, std::string_view line) {
                               std::min<qsizetype>(line.size(), kMaxAnnounced - text.size()));
 }
 
+// A frame: appends repaint the view at most this often.
+constexpr qint64 kFrameMs = 16;
 // Bytes of one line read for painting: past the widest viewport whatever the glyphs.
 constexpr std::size_t kMaxSliceBytes = 16 * 1024;
 // Widest line the horizontal scroll bar counts, in columns.
@@ -190,11 +192,35 @@ void CLogView::AppendLine(std::string_view line) {
 
 void CLogView::EndAppend(bool bAnnounce, std::uint64_t nUnitsBefore, const QString& announced) {
     if (bAnnounce) AnnounceInsert(nUnitsBefore, announced);
+    RepaintAppended();
     UpdateScrollBars();
     if (m_bFollow) SetTopRow(LastTopRow());
-    viewport()->update();
     ScheduleSpill();
     emit linesAppended(LineCount());
+}
+
+void CLogView::RepaintAppended() {
+    if (m_bPaintHeld) return;
+    if (!m_sinceFrame.isValid() || m_sinceFrame.elapsed() >= kFrameMs) {
+        m_sinceFrame.start();
+        viewport()->update();
+        return;
+    }
+    HoldScrollBarPaints(true);
+    QTimer::singleShot(kFrameMs - m_sinceFrame.elapsed(), this, &CLogView::EndHeldPaint);
+}
+
+void CLogView::HoldScrollBarPaints(bool bHold) {
+    m_bPaintHeld = bHold;
+    // Enabling them again repaints them.
+    verticalScrollBar()->setUpdatesEnabled(!bHold);
+    horizontalScrollBar()->setUpdatesEnabled(!bHold);
+}
+
+void CLogView::EndHeldPaint() {
+    HoldScrollBarPaints(false);
+    m_sinceFrame.start();
+    viewport()->update();
 }
 
 void CLogView::AnnounceInsert(std::uint64_t nUnitsBefore, const QString& text) {

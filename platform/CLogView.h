@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QElapsedTimer>
 #include <QString>
 #include <cstdint>
 #include <functional>
@@ -158,6 +159,11 @@ private:
     void OnScrollValueChanged(int value);
     void ScheduleSpill();
     void SpillSome();
+    // Repaints after an append, at most once a frame: within a frame of the last paint the
+    // scroll bars hold their repaints too, and all are made when the frame is over.
+    void RepaintAppended();
+    void HoldScrollBarPaints(bool bHold);
+    void EndHeldPaint();
     void SearchSlice();
     void SaveSlice();
     void EndSave(const QString& error);
@@ -174,6 +180,8 @@ private:
     // Set while the view moves its own scroll bar, so that is not taken for the operator's.
     bool m_bScrolling = false;
     bool m_bSpillScheduled = false;
+    QElapsedTimer m_sinceFrame;  // since the last repaint after an append
+    bool m_bPaintHeld = false;
     // Rows per step of the vertical scroll bar: 1 until the log outgrows an int.
     std::uint64_t m_nRowsPerStep = 1;
     int m_nPaintedRows = 0;
