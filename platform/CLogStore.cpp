@@ -143,22 +143,36 @@ void CLogStore::AppendLines(std::string_view text,
 }
 
 void CLogStore::IndexLine(std::uint64_t nOffset, std::size_t nSize) {
-    const std::size_t nSlot = m_nLines % m_limits.nIndexChunkLines;
-    if (nSlot == 0) {
-        if (m_index.empty()) m_nIndexBase = m_nLines / m_limits.nIndexChunkLines;
-        CChunk<std::uint64_t> chunk;
+    if (m_index.empty() || m_nLines - m_index.back().nFirstLine == m_limits.nIndexChunkLines ||
+        nOffset - m_index.back().nBase > m_limits.nIndexSpan) {
+        CIndexChunk chunk;
         if (!m_spareIndex.empty()) {
             chunk.pOwned = std::move(m_spareIndex.back());
             m_spareIndex.pop_back();
         } else {
-            chunk.pOwned.reset(new std::uint64_t[m_limits.nIndexChunkLines]);
+            chunk.pOwned.reset(new std::uint32_t[m_limits.nIndexChunkLines]);
         }
         chunk.pData = chunk.pOwned.get();
+        chunk.nFirstLine = m_nLines;
+        chunk.nBase = nOffset;
         m_index.push_back(std::move(chunk));
     }
-    m_index.back().pOwned[nSlot] = nOffset;
+    CIndexChunk& chunk = m_index.back();
+    chunk.pOwned[m_nLines - chunk.nFirstLine] = static_cast<std::uint32_t>(nOffset - chunk.nBase);
     ++m_nLines;
     m_nMaxLineBytes = std::max<std::uint64_t>(m_nMaxLineBytes, nSize);
+}
+
+std::size_t CLogStore::IndexChunkOf(std::uint64_t nLine) const {
+    // Chunks are full but where closed early, so the guess from a line count is seldom off.
+    const std::uint64_t nGuess = (nLine - m_index.front().nFirstLine) / m_limits.nIndexChunkLines;
+    if (nGuess < m_index.size() && m_index[nGuess].nFirstLine <= nLine &&
+        (nGuess + 1 == m_index.size() || nLine < m_index[nGuess + 1].nFirstLine))
+        return static_cast<std::size_t>(nGuess);
+    const auto it = std::upper_bound(
+        m_index.begin(), m_index.end(), nLine,
+        [](std::uint64_t n, const CIndexChunk& chunk) { return n < chunk.nFirstLine; });
+    return static_cast<std::size_t>(it - m_index.begin()) - 1;
 }
 
 void CLogStore::CopyIn(const char* pText, std::size_t nSize,
@@ -209,12 +223,12 @@ std::size_t CLogStore::MemoryBytes() const { return HeldBytes() + WritingBytes()
 std::size_t CLogStore::WritingBytes() const {
     const std::size_t nWritingIndex = m_nWriting - m_nWritingText;
     return m_nWritingText * m_limits.nChunkBytes +
-           nWritingIndex * m_limits.nIndexChunkLines * sizeof(std::uint64_t);
+           nWritingIndex * IndexChunkBytes();
 }
 
 std::size_t CLogStore::HeldBytes() const {
     return (m_text.size() - m_nSpilledText) * m_limits.nChunkBytes +
-           (m_index.size() - m_nSpilledIndex) * m_limits.nIndexChunkLines * sizeof(std::uint64_t);
+           (m_index.size() - m_nSpilledIndex) * IndexChunkBytes();
 }
 
 bool CLogStore::Spill(std::size_t nMaxChunks) {
@@ -259,11 +273,11 @@ void CLogStore::SpillText() {
 }
 
 void CLogStore::SpillIndex() {
-    CChunk<std::uint64_t>& chunk = m_index[m_nSpilledIndex];
+    CIndexChunk& chunk = m_index[m_nSpilledIndex];
     CSpillWriter::CJob job;
     job.pFile = &m_indexFile;
     job.nChunk = m_nIndexBase + m_nSpilledIndex;
-    job.nBytes = m_limits.nIndexChunkLines * sizeof(std::uint64_t);
+    job.nBytes = IndexChunkBytes();
     job.nOffset = job.nChunk * job.nBytes;
     job.pIndex = std::move(chunk.pOwned);
     job.pData = reinterpret_cast<const char*>(job.pIndex.get());
@@ -291,7 +305,8 @@ void CLogStore::TakeBack(CSpillWriter::CJob job) {
         const std::uint64_t nEnd = (job.nChunk + 1) * m_limits.nChunkBytes;
         DropBefore(LineAt(nEnd - 1) + 1, job.error);
     } else {
-        DropBefore((job.nChunk + 1) * m_limits.nIndexChunkLines, job.error);
+        const std::size_t iNext = static_cast<std::size_t>(job.nChunk + 1 - m_nIndexBase);
+        DropBefore(iNext < m_index.size() ? m_index[iNext].nFirstLine : m_nLines, job.error);
     }
     // A chunk served from an appended text lets go of it here; the text is freed with the
     // last of its chunks.
@@ -319,9 +334,8 @@ void CLogStore::DropBefore(std::uint64_t nLine, const std::string& reason) {
         m_textUnits.pop_front();
         ++m_nTextBase;
     }
-    const std::uint64_t nIndexKeep = nLine / m_limits.nIndexChunkLines;
-    const std::size_t nIndexBytes = m_limits.nIndexChunkLines * sizeof(std::uint64_t);
-    while (m_nIndexBase < nIndexKeep && m_index.size() > 1) {
+    const std::size_t nIndexBytes = IndexChunkBytes();
+    while (m_index.size() > 1 && m_index[1].nFirstLine <= nLine) {
         if (m_nSpilledIndex > 0) {
             if (m_index.front().pData == nullptr)
                 m_indexFile.Release(m_nIndexBase * nIndexBytes, nIndexBytes);
@@ -338,13 +352,14 @@ void CLogStore::DropBefore(std::uint64_t nLine, const std::string& reason) {
 
 std::uint64_t CLogStore::LineStart(std::uint64_t nLine) const {
     if (nLine >= m_nLines) return m_nBytes;
-    const std::uint64_t nChunk = nLine / m_limits.nIndexChunkLines;
-    const std::size_t i = static_cast<std::size_t>(nChunk - m_nIndexBase);
-    if (m_index[i].pData != nullptr) return m_index[i].pData[nLine % m_limits.nIndexChunkLines];
-    std::uint64_t nStart = 0;
-    m_indexFile.Read(nLine * sizeof(std::uint64_t), reinterpret_cast<char*>(&nStart),
-                     sizeof nStart);
-    return nStart;
+    const std::size_t i = IndexChunkOf(nLine);
+    const CIndexChunk& chunk = m_index[i];
+    const std::uint64_t nEntry = nLine - chunk.nFirstLine;
+    if (chunk.pData != nullptr) return chunk.nBase + chunk.pData[nEntry];
+    std::uint32_t nStart = 0;
+    m_indexFile.Read((m_nIndexBase + i) * IndexChunkBytes() + nEntry * sizeof nStart,
+                     reinterpret_cast<char*>(&nStart), sizeof nStart);
+    return chunk.nBase + nStart;
 }
 
 std::uint64_t CLogStore::LineLength(std::uint64_t nLine) const {

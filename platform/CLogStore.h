@@ -17,7 +17,9 @@ namespace Platform {
 // The log's lines, kept for the life of the process in bounded memory.
 //
 // The text is one UTF-8 byte stream, every line followed by LF, cut into fixed chunks; a
-// per-line index holds each line's 64-bit start offset, also in fixed chunks. Appending is a
+// per-line index holds each line's start, also in chunks: a 32-bit offset from its chunk's
+// 64-bit base, so a line costs its text, its LF and four bytes. An index chunk is closed
+// early when its lines would span more than the 32 bits (lines of megabytes). Appending is a
 // copy into the current chunk and an index store: nothing is allocated per line. Past the
 // memory budget the oldest chunks (text and index) go to two unlinked temporary files, at
 // the same offsets they have in the stream, and are read back with pread only when asked
@@ -40,6 +42,9 @@ public:
         // Where the stream starts, as if that many bytes had come and gone; lets a test reach
         // offsets past 2^32 without writing them.
         std::uint64_t nFirstByte = 0;
+        // The widest span of the stream one index chunk covers; lets a test close chunks
+        // early without writing gigabytes.
+        std::uint64_t nIndexSpan = UINT32_MAX;
     };
 
     CLogStore();
@@ -120,6 +125,17 @@ public:
     static constexpr std::size_t kMaxWritingBytes = 64u << 20;
 
 private:
+    // An index chunk: the starts of lines nFirstLine on, as offsets from nBase.
+    struct CIndexChunk {
+        std::unique_ptr<std::uint32_t[]> pOwned;
+        const std::uint32_t* pData = nullptr;  // null once on the disk or being written
+        std::uint64_t nFirstLine = 0;
+        std::uint64_t nBase = 0;
+    };
+    // The kept index chunk holding line nLine.
+    std::size_t IndexChunkOf(std::uint64_t nLine) const;
+    std::size_t IndexChunkBytes() const { return m_limits.nIndexChunkLines * sizeof(std::uint32_t); }
+
     // A chunk's bytes are in memory while pData is set. They live in pOwned, or for a whole
     // chunk inside a long appended text, in that text (spText, shared by its chunks); either
     // is null once the chunk is handed to the writer, which keeps the bytes until Spill takes
@@ -160,16 +176,16 @@ private:
     std::deque<std::uint64_t> m_textUnits;
     std::uint64_t m_nTextBase = 0;
     std::size_t m_nSpilledText = 0;
-    // Index chunk m_nIndexBase + i is m_index[i]; the first m_nSpilledIndex are on the disk or
-    // being written.
-    std::deque<CChunk<std::uint64_t>> m_index;
+    // Index chunk m_nIndexBase + i is m_index[i], at that slot of the index file; the first
+    // m_nSpilledIndex are on the disk or being written.
+    std::deque<CIndexChunk> m_index;
     std::uint64_t m_nIndexBase = 0;
     std::size_t m_nSpilledIndex = 0;
     // Chunks handed to the writer and not yet taken back, and how many of them are text.
     std::size_t m_nWriting = 0;
     std::size_t m_nWritingText = 0;
     std::vector<std::unique_ptr<char[]>> m_spareText;
-    std::vector<std::unique_ptr<std::uint64_t[]>> m_spareIndex;
+    std::vector<std::unique_ptr<std::uint32_t[]>> m_spareIndex;
 
     std::uint64_t m_nBytes = 0;
     std::uint64_t m_nFirstByte = 0;

@@ -28,7 +28,7 @@ public:
         const char* pData = nullptr;
         std::unique_ptr<char[]> pText;
         std::shared_ptr<const std::string> spText;
-        std::unique_ptr<std::uint64_t[]> pIndex;
+        std::unique_ptr<std::uint32_t[]> pIndex;
         std::size_t nBytes = 0;
         std::uint64_t nChunk = 0;
         bool bWritten = false;
