@@ -37,8 +37,8 @@ public:
     CNoxPostMessageToUIThread() { m_signal.m_pOwner = this; }
 
     // Queues the value. Any thread, the receiving one included; the value is never delivered
-    // from inside Post. Only the post that finds the queue empty wakes the receiving thread:
-    // the others land in the batch that wake-up will take, so they make no system call.
+    // from inside Post. Only a post that finds the receiving thread idle wakes it: the others
+    // land in a batch it is about to take, so they make no system call.
     void Post(T&& value) {
         // The node is made before the lock, which then covers only the constant-time link.
         std::list<T> node;
@@ -59,14 +59,15 @@ protected:
     // lock and the wake-up.
     void Link(std::list<T>& node) {
         std::list<T> spent;
-        bool bWasEmpty;
+        bool bWake;
         {
             CNoxBriefMutex::scoped_lock lock(m_mutex);
-            bWasEmpty = m_list.empty();
             m_list.splice(m_list.end(), node);
             spent.swap(m_spent);
+            bWake = !m_bAwake;
+            m_bAwake = true;
         }
-        if (bWasEmpty) m_signal.Post();
+        if (bWake) m_signal.Post();
     }
 
     // Never deleted through this base. Values still queued are dropped, then the signal
@@ -76,7 +77,10 @@ protected:
     CSignal m_signal;
     std::list<T> m_list;   // posted and not yet taken, oldest first
     std::list<T> m_spent;  // delivered, for the next Post to free
-    CNoxBriefMutex m_mutex;  // guards m_list and m_spent only
+    // From the wake-up a post sends until a turn of the receiving thread finds the queue
+    // empty; posts meanwhile need no wake-up of their own.
+    bool m_bAwake = false;
+    CNoxBriefMutex m_mutex;  // guards m_list, m_spent and m_bAwake only
 };
 
 template <class T>
@@ -87,10 +91,15 @@ void CNoxPostMessageToUIThread<T>::CSignal::OnSignal() {
         CNoxBriefMutex::scoped_lock lock(m_pOwner->m_mutex);
         m_pOwner->m_spent.splice(m_pOwner->m_spent.end(), m_delivered);
         batch.swap(m_pOwner->m_list);
+        if (batch.empty()) m_pOwner->m_bAwake = false;
     }
     if (batch.empty()) return;
     m_pOwner->OnMessages(batch);
     m_delivered.swap(batch);
+    // One more turn of this thread's loop takes what was posted meanwhile: while values keep
+    // coming, the posting threads never have to wake this one, which is the costly part of a
+    // wake-up; the first turn that finds nothing ends it.
+    Post();
 }
 
 }  // namespace Nox
