@@ -198,7 +198,8 @@ void RunLoad(CBenchDlg& dlg, const Options& o, unsigned short port, Result& r) {
     const auto linesInBox = [pLog] { return static_cast<long long>(pLog->LineCount()) - 1; };
 
     dlg.GetDlgItem<QPushButton>(IDC_BUTTON_PORT_LISTEN)->click();
-    // The listen runs on the worker; a probe connection tells when it is up (one accept line).
+    // The listen runs on the worker; a probe connection tells when it is up (the listening
+    // line, then one accept line).
     const Clock::time_point listenStart = Clock::now();
     while (!TryConnect(port)) {
         if (Seconds(listenStart, Clock::now()) > 10) {
@@ -207,7 +208,7 @@ void RunLoad(CBenchDlg& dlg, const Options& o, unsigned short port, Result& r) {
         }
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     }
-    while (linesInBox() < 1 && Seconds(listenStart, Clock::now()) < 10)
+    while (linesInBox() < 2 && Seconds(listenStart, Clock::now()) < 10)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     const long long base = linesInBox();
 
