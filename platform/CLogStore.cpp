@@ -183,7 +183,7 @@ void CLogStore::CopyIn(const char* pText, std::size_t nSize,
         if (spText != nullptr && m_nBytes % nChunk == 0 && nSize >= nChunk) {
             // Read in place: the text's pages are mapped already, where fresh chunks would
             // have to be faulted in and filled. It is full at once, so nothing writes it.
-            CChunk<char> chunk;
+            CTextChunk chunk;
             chunk.spText = spText;
             chunk.pData = pText;
             m_text.push_back(std::move(chunk));
@@ -196,12 +196,12 @@ void CLogStore::CopyIn(const char* pText, std::size_t nSize,
         }
         if (nIndex >= m_nTextBase + m_text.size()) {
             // A buffer the writer gave back has its pages mapped already.
-            CChunk<char> chunk;
+            CTextChunk chunk;
             if (!m_spareText.empty()) {
                 chunk.pOwned = std::move(m_spareText.back());
                 m_spareText.pop_back();
             } else {
-                chunk.pOwned.reset(new char[nChunk]);
+                chunk.pOwned = MapChunk(nChunk);
             }
             chunk.pData = chunk.pOwned.get();
             m_text.push_back(std::move(chunk));
@@ -257,7 +257,7 @@ bool CLogStore::Spill(std::size_t nMaxChunks) {
 }
 
 void CLogStore::SpillText() {
-    CChunk<char>& chunk = m_text[m_nSpilledText];
+    CTextChunk& chunk = m_text[m_nSpilledText];
     CSpillWriter::CJob job;
     job.pFile = &m_textFile;
     job.nChunk = m_nTextBase + m_nSpilledText;

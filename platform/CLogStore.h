@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "CSpillFile.h"
+#include "ChunkMemory.h"
 #include "CSpillWriter.h"
 
 namespace Platform {
@@ -37,7 +38,7 @@ public:
 
     struct CLimits {
         std::size_t nMemoryBudget = kMemoryBudget;
-        std::size_t nChunkBytes = 1u << 20;
+        std::size_t nChunkBytes = 2u << 20;
         std::size_t nIndexChunkLines = 8192;
         // Where the stream starts, as if that many bytes had come and gone; lets a test reach
         // offsets past 2^32 without writing them.
@@ -140,11 +141,10 @@ private:
     // chunk inside a long appended text, in that text (spText, shared by its chunks); either
     // is null once the chunk is handed to the writer, which keeps the bytes until Spill takes
     // them back.
-    template <typename T>
-    struct CChunk {
-        std::unique_ptr<T[]> pOwned;
+    struct CTextChunk {
+        CChunkMemory pOwned;
         std::shared_ptr<const std::string> spText;
-        const T* pData = nullptr;
+        const char* pData = nullptr;
     };
 
     // Memory not handed to the writer.
@@ -172,7 +172,7 @@ private:
 
     // Text chunk m_nTextBase + i is m_text[i], with m_textUnits[i] UTF-16 units before its
     // first byte; the first m_nSpilledText are on the disk or being written.
-    std::deque<CChunk<char>> m_text;
+    std::deque<CTextChunk> m_text;
     std::deque<std::uint64_t> m_textUnits;
     std::uint64_t m_nTextBase = 0;
     std::size_t m_nSpilledText = 0;
@@ -184,7 +184,7 @@ private:
     // Chunks handed to the writer and not yet taken back, and how many of them are text.
     std::size_t m_nWriting = 0;
     std::size_t m_nWritingText = 0;
-    std::vector<std::unique_ptr<char[]>> m_spareText;
+    std::vector<CChunkMemory> m_spareText;
     std::vector<std::unique_ptr<std::uint32_t[]>> m_spareIndex;
 
     std::uint64_t m_nBytes = 0;

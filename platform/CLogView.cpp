@@ -48,9 +48,9 @@ constexpr std::size_t kMaxSliceBytes = 16 * 1024;
 constexpr std::uint64_t kMaxColumns = 1u << 30;
 // Rows a scroll bar of int steps addresses one by one.
 constexpr std::uint64_t kMaxScrollSteps = 1u << 30;
-// Chunks the store hands to its writer per turn of the event loop (1 MiB each); handing one
+// Chunks the store hands to its writer per turn of the event loop (2 MiB each); handing one
 // over costs a queue push, the write itself happens off the UI thread.
-constexpr std::size_t kSpillChunksPerTurn = 64;
+constexpr std::size_t kSpillChunksPerTurn = 32;
 // Time a search or save slice may take before it yields to the event loop.
 constexpr qint64 kSliceMilliseconds = 15;
 constexpr std::size_t kSearchBlock = 1u << 20;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "CSpillFile.h"
+#include "ChunkMemory.h"
 
 namespace Platform {
 
@@ -26,7 +27,7 @@ public:
         std::uint64_t nOffset = 0;
         // The chunk's bytes, held by exactly one of the three owners.
         const char* pData = nullptr;
-        std::unique_ptr<char[]> pText;
+        CChunkMemory pText;
         std::shared_ptr<const std::string> spText;
         std::unique_ptr<std::uint32_t[]> pIndex;
         std::size_t nBytes = 0;
