@@ -201,7 +201,7 @@ TEST(CLogViewTest, SaveLogAsStreamsEveryLineWithLf) {
 
 TEST(CLogViewTest, LinesTheDiskRefusedAreCountedOnTheFirstRow) {
     Platform::CLogStore::CLimits limits;
-    limits.nMemoryBudget = 2u << 20;
+    limits.nMemoryBudget = 4u << 20;
     CShownView shown(limits);
     CLogView& view = shown.view;
     view.AppendLines(Lines(0, 5000));
