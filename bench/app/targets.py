@@ -55,8 +55,11 @@ def process_cpu_ticks(pid):
 
 
 def ui_cpu_seconds(pid):
-    """Processor time of the program's main (UI) thread."""
-    fields = driver.stat_fields(pid)
+    """Processor time of the program's main (UI) thread: its task's own stat, not the
+    process's, which sums every thread."""
+    with open(f"/proc/{pid}/task/{pid}/stat", "rb") as f:
+        stat = f.read().decode("utf-8", "replace")
+    fields = stat[stat.rindex(")") + 2:].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
