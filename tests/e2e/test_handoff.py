@@ -499,6 +499,20 @@ class HandOffTest(unittest.TestCase):
         self.close_and_reaped(child)
         self.assertEqual(parent.close(WAIT), 0)
 
+    def test_a_line_break_in_the_program_path_stays_in_its_line(self):
+        # The path is the server's own text inside its line; it must not start a second one.
+        path = self.copy_of_program("velmora\n127.0.0.1:1 -> forged")
+        parent = self.launch(path)
+        port = self.serve(parent)
+        clients = self.connect(parent, port, 2)
+        line = self.press_duplicate(parent)
+        self.assert_command_line(line, path.replace("\n", "\u240a"), 2)
+        self.assertFalse(any(x.startswith("127.0.0.1:1 -> ") for x in parent.log_lines()))
+        (child,) = parent.wait_for_children(1, WAIT)
+        self.assert_serves(child, clients)
+        self.close_and_reaped(child)
+        self.assertEqual(parent.close(WAIT), 0)
+
     def test_broken_copies_roll_back(self):
         # A path with a space: the copy gets it as one argument, never in pieces.
         path = self.copy_of_program("velmora build")
