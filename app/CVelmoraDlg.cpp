@@ -171,27 +171,38 @@ void CVelmoraDlg::Post(const CString& line) {
 }
 
 std::string& CVelmoraDlg::BeginLogLine(std::size_t nSize) {
+    DropOpenLine();
     if (m_nBlockLines > 0 && m_logBlock.size() + 1 + nSize > m_logBlock.capacity()) {
         QueueLogBlock();
     }
+    m_nLineStart = m_logBlock.size();
     if (m_nBlockLines > 0) {
         m_logBlock.push_back('\n');
-        return m_logBlock;
+    } else {
+        m_logBlock.reserve(std::max(nSize, kLogBlockBytes));
+        if (!m_bFlushPosted) {
+            m_bFlushPosted = true;
+            m_ioService.post(boost::bind(&CVelmoraDlg::FlushLog, this));
+        }
     }
-    m_logBlock.reserve(std::max(nSize, kLogBlockBytes));
-    if (!m_bFlushPosted) {
-        m_bFlushPosted = true;
-        m_ioService.post(boost::bind(&CVelmoraDlg::FlushLog, this));
-    }
+    m_bLineOpen = true;
     return m_logBlock;
 }
 
 void CVelmoraDlg::EndLogLine() {
+    m_bLineOpen = false;
     ++m_nBlockLines;
     if (m_logBlock.size() >= kLogBlockBytes) QueueLogBlock();
 }
 
+void CVelmoraDlg::DropOpenLine() {
+    if (!m_bLineOpen) return;
+    m_logBlock.resize(m_nLineStart);
+    m_bLineOpen = false;
+}
+
 void CVelmoraDlg::QueueLogBlock() {
+    DropOpenLine();
     if (m_nBlockLines == 0) return;
     m_nQueuedBytes.fetch_add(m_logBlock.size(), std::memory_order_relaxed);
     m_nQueuedLines.fetch_add(m_nBlockLines, std::memory_order_relaxed);

@@ -193,6 +193,9 @@ private:
     // keeps without a copy.
     std::string& BeginLogLine(std::size_t nSize);
     void EndLogLine();
+    // A line an exception cut short (no memory for a long message, say) leaves the block:
+    // every line queued is whole, and the box gains exactly the lines counted.
+    void DropOpenLine();
     void QueueLogBlock();
     static void FlushLog(CVelmoraDlg* pThis);
 
@@ -267,9 +270,12 @@ private:
     // Lines, and their bytes, queued and not yet appended to the log box.
     std::atomic<std::size_t> m_nQueuedLines{0};
     std::atomic<std::size_t> m_nQueuedBytes{0};
-    // The block being written, its lines, and whether a FlushLog is on its way. Worker thread.
+    // The block being written, its whole lines, the line being written, and whether a
+    // FlushLog is on its way. Worker thread.
     std::string m_logBlock;
     std::size_t m_nBlockLines = 0;
+    std::size_t m_nLineStart = 0;  // where the open line's separator or text begins
+    bool m_bLineOpen = false;
     bool m_bFlushPosted = false;
     // Set while connections are paused; whoever clears it posts ResumeReading.
     std::atomic<bool> m_bReadingPaused{false};
