@@ -19,7 +19,6 @@ public:
         }
         m_mutex.lock();
     }
-    bool try_lock() { return m_mutex.try_lock(); }
     void unlock() { m_mutex.unlock(); }
 
 private:
