@@ -14,11 +14,11 @@ int main(int argc, char* argv[]) {
     if (AnswerOperatorOption(argc, argv, std::cout)) return std::cout.flush() ? 0 : 1;
 
     // Before any thread or Qt descriptor exists: a handed-over client socket must never be
-    // inherited by anything started later, and the state variable must not reach our own
-    // children.
-    theApp.m_handOff = Platform::TakeHandOffStartup(argc, argv);
+    // inherited by anything started later, and the state variable must not reach the
+    // processes we start.
+    theApp.m_received = Platform::TakeHandOffStartup(argc, argv);
     std::string reason;
-    // Read once: a copy is started from this path, so a new build installed there takes over.
+    // Read once: a new process is started from this path, so a new build installed there takes over.
     theApp.m_modulePath = Platform::ReadExecutablePath(reason);
     // Many connections without the operator touching ulimit.
     Platform::RaiseDescriptorLimit(reason);

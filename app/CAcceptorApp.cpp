@@ -1,4 +1,4 @@
-#include "CVelmoraDlg.h"
+#include "CAcceptorApp.h"
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/placeholders.hpp>
@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+
+#include "CServer.h"
 
 namespace {
 
@@ -35,51 +37,52 @@ bool IsConnectionFailure(const boost::system::error_code& error) {
 
 }  // namespace
 
-CVelmoraDlg::CAcceptorApp::CAcceptorApp(CVelmoraDlg* pOwner, boost::asio::io_service& ioService)
+CAcceptorApp::CAcceptorApp(CServer* pServer, boost::asio::io_service& ioService)
     : CNoxSocket::CAcceptor(ioService),
-      m_pOwner(pOwner),
+      m_pServer(pServer),
       m_retryTimer(ioService),
       m_retryDelay(kFirstRetryDelay) {}
 
 // The worker has been joined: no completion can still reach a connection released here.
-CVelmoraDlg::CAcceptorApp::~CAcceptorApp() { m_registry.clear(); }
+CAcceptorApp::~CAcceptorApp() { m_registry.clear(); }
 
-std::unique_ptr<CNoxSocket::CSocket> CVelmoraDlg::CAcceptorApp::CreateSocket(
+std::unique_ptr<CNoxSocket::CSocket> CAcceptorApp::CreateSocket(
     boost::asio::io_service& ioService) {
-    return std::make_unique<CSocketApp>(ioService, m_pOwner);
+    return std::make_unique<CSocketApp>(ioService, m_pServer);
 }
 
-void CVelmoraDlg::CAcceptorApp::OnAccept(boost::shared_ptr<CNoxSocket::CSocket> spSocket) {
+void CAcceptorApp::OnAccept(boost::shared_ptr<CNoxSocket::CSocket> spAccepted) {
+    // CreateSocket makes nothing else.
+    const auto spSocket = boost::static_pointer_cast<CSocketApp>(spAccepted);
     // Registered first, so a connection whose later steps fail is still owned.
     Register(spSocket);
     if (m_bAcceptFailing) {
         m_bAcceptFailing = false;
         m_retryDelay = kFirstRetryDelay;
-        m_pOwner->Post(QStringLiteral("Accept -> accepting again"));
+        m_pServer->m_log.Post(QStringLiteral("Accept -> accepting again"));
     }
     spSocket->EnableKeepAlive();
-    CSocketApp& socket = static_cast<CSocketApp&>(*spSocket);
-    socket.TakeEndpointText();
-    m_pOwner->Post(socket.EndpointText() + QLatin1String(" -> OnAccept"));
-    socket.StartReceive();
+    spSocket->TakeEndpointText();
+    m_pServer->m_log.Post(spSocket->EndpointText() + QLatin1String(" -> OnAccept"));
+    spSocket->StartReceive();
 }
 
-void CVelmoraDlg::CAcceptorApp::Register(const boost::shared_ptr<CNoxSocket::CSocket>& spSocket) {
+void CAcceptorApp::Register(const boost::shared_ptr<CSocketApp>& spSocket) {
     m_registry.insert(spSocket);
-    static_cast<CSocketApp&>(*spSocket).m_wpSelf = spSocket;
+    spSocket->m_wpSelf = spSocket;
 }
 
-void CVelmoraDlg::CAcceptorApp::Forget(const boost::shared_ptr<CNoxSocket::CSocket>& spSocket) {
+void CAcceptorApp::Forget(const boost::shared_ptr<CSocketApp>& spSocket) {
     if (m_registry.erase(spSocket)) ++m_nClosed;
 }
 
-void CVelmoraDlg::CAcceptorApp::OnAcceptError(boost::shared_ptr<CNoxSocket::CSocket>,
+void CAcceptorApp::OnAcceptError(boost::shared_ptr<CNoxSocket::CSocket>,
                                               const boost::system::error_code& error) {
     // Closed at shutdown (operation_aborted, or a retry that found the socket gone).
     if (error == boost::asio::error::operation_aborted || !m_tcpAcceptor.is_open()) return;
     if (!m_bAcceptFailing) {
         m_bAcceptFailing = true;
-        m_pOwner->Post(QStringLiteral("Accept -> accept: ") +
+        m_pServer->m_log.Post(QStringLiteral("Accept -> accept: ") +
                        QString::fromLocal8Bit(error.message().c_str()));
     }
     if (IsConnectionFailure(error)) {
@@ -95,13 +98,13 @@ void CVelmoraDlg::CAcceptorApp::OnAcceptError(boost::shared_ptr<CNoxSocket::CSoc
     m_retryDelay = std::min(m_retryDelay * 2, kLastRetryDelay);
 }
 
-void CVelmoraDlg::CAcceptorApp::OnRetryTimer(CAcceptorApp* pThis,
+void CAcceptorApp::OnRetryTimer(CAcceptorApp* pThis,
                                              const boost::system::error_code& error) {
     if (error || !pThis->m_tcpAcceptor.is_open()) return;
     StartAccept(pThis);
 }
 
-void CVelmoraDlg::CAcceptorApp::Close(boost::system::error_code& error) {
+void CAcceptorApp::Close(boost::system::error_code& error) {
     m_retryTimer.cancel();
     m_tcpAcceptor.close(error);
 }

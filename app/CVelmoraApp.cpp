@@ -9,7 +9,7 @@ CVelmoraApp::CVelmoraApp() = default;
 bool CVelmoraApp::InitInstance() {
     CWinApp::InitInstance();
 
-    CVelmoraDlg dlg(m_modulePath, std::move(m_handOff));
+    CVelmoraDlg dlg(m_modulePath, std::move(m_received));
     m_pMainWnd = &dlg;
     dlg.DoModal();
     m_pMainWnd = nullptr;

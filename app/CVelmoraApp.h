@@ -15,7 +15,7 @@ public:
     // Set by main before InitInstance: the program's own path and what a handing-over
     // process passed to this one.
     std::string m_modulePath;
-    Platform::CHandOffStartup m_handOff;
+    Platform::CHandOffStartup m_received;
 };
 
 // The one application object.

@@ -9,7 +9,9 @@
 #include <list>
 #include <string>
 
+#include "CLogView.h"
 #include "CVelmoraDlg.h"
+#include "Resource.h"
 
 namespace {
 
@@ -34,7 +36,7 @@ void BM_AppendLog(benchmark::State& state) {
             } else {
                 std::list<std::string> lines;
                 for (int i = first; i < first + nBatch; ++i) lines.push_back(Line(i));
-                spDlg->AppendLog(std::move(lines));
+                spDlg->GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG)->AppendLines(std::move(lines));
             }
             if (first % 1000 == 0) QApplication::processEvents();
         }

@@ -14,17 +14,13 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
-#include <atomic>
-#include <boost/bind/bind.hpp>
-#include <boost/system/system_error.hpp>
 #include <chrono>
-#include <mutex>
 #include <set>
-#include <stdexcept>
 
 #include "CAboutDlg.h"
 #include "CDlgServer.h"
 #include "CLogView.h"
+#include "CReports.h"
 #include "CResourceTable.h"
 #include "Resource.h"
 #include "ScopedModalScript.h"
@@ -35,25 +31,6 @@ using Platform::CDialog;
 using Platform::IDCANCEL;
 using Platform::IDOK;
 using std::chrono::steady_clock;
-
-// Collects the texts the worker reports, from the worker thread.
-class CReports {
-public:
-    CVelmoraDlg::WorkerErrorHandler Handler() {
-        return [this](const CString& text) {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            m_texts.push_back(text);
-        };
-    }
-    std::vector<CString> Texts() {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        return m_texts;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<CString> m_texts;
-};
 
 Platform::CLogView* Log(const CVelmoraDlg& dlg) {
     return dlg.GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG);
@@ -162,7 +139,7 @@ TEST(CVelmoraDlgTest, AppendLogKeepsTheOperatorsSelection) {
     ASSERT_EQ(pLog->SelectedText(100), "alpha");
 
     dlg.AppendLog(QStringLiteral("gamma"));
-    dlg.AppendLog(std::list<std::string>{"delta"});
+    pLog->AppendLines(std::list<std::string>{"delta"});
     EXPECT_EQ(pLog->Text(), QStringLiteral("\nalpha\nbeta\ngamma\ndelta"));
     EXPECT_EQ(pLog->SelectedText(100), "alpha");
 }
@@ -183,8 +160,8 @@ TEST(CVelmoraDlgTest, ABatchIsAppendedLikeOneLineAfterAnother) {
     one.AppendLog(QStringLiteral("first"));
     batch.AppendLog(QStringLiteral("first"));
     for (const std::string& line : lines) one.AppendLog(QString::fromStdString(line));
-    batch.AppendLog(std::list<std::string>(lines));
-    batch.AppendLog(std::list<std::string>());
+    Log(batch)->AppendLines(std::list<std::string>(lines));
+    Log(batch)->AppendLines(std::list<std::string>());
     EXPECT_EQ(Log(batch)->Text(), Log(one)->Text());
     EXPECT_EQ(Log(batch)->Text(), QStringLiteral("\nfirst\na\n\ncaf\u00e9 \u240a"));
 }
@@ -240,57 +217,6 @@ TEST(CVelmoraDlgTest, TheRealModalLoopRunsTheMainDialog) {
     EXPECT_EQ(dlg.DoModal(), IDOK);
     EXPECT_TRUE(bModal);
     EXPECT_EQ(Log(dlg)->Text(), QStringLiteral("\nwhile modal"));
-}
-
-TEST(CVelmoraDlgTest, AnExceptionFromAPostedOperationIsReportedAndLaterPostsStillRun) {
-    boost::asio::io_service ioService;
-    auto pWork = std::make_unique<boost::asio::io_service::work>(ioService);
-    CReports reports;
-    boost::thread worker(
-        boost::bind(&CVelmoraDlg::RunIoService, boost::ref(ioService), reports.Handler()));
-
-    std::atomic<int> ran{0};
-    ioService.post([] {
-        throw boost::system::system_error(
-            boost::system::errc::make_error_code(boost::system::errc::address_in_use), "bind");
-    });
-    ioService.post([&ran] { ++ran; });
-    ioService.post([] { throw std::runtime_error("second failure"); });
-    ioService.post([&ran] { ++ran; });
-
-    const auto waitFor = [&ran](int count) {
-        const auto deadline = steady_clock::now() + std::chrono::seconds(10);
-        while (ran < count && steady_clock::now() < deadline) QTest::qWait(5);
-        return ran == count;
-    };
-    EXPECT_TRUE(waitFor(2));
-
-    // Only the release of the guard ends the worker: idle for a while, it still serves.
-    QTest::qWait(50);
-    ioService.post([&ran] { ++ran; });
-    EXPECT_TRUE(waitFor(3));
-    pWork.reset();
-    worker.join();
-    EXPECT_EQ(reports.Texts(), (std::vector<CString>{QStringLiteral("bind: Address already in use"),
-                                                     QStringLiteral("second failure")}));
-}
-
-class CFailingCloseDlg : public CVelmoraDlg {
-public:
-    using CVelmoraDlg::CVelmoraDlg;
-
-protected:
-    void CloseServer() override { throw std::runtime_error("close: Bad file descriptor"); }
-};
-
-TEST(CVelmoraDlgTest, AFailingStepInStopServerStillLetsTheJoinReturn) {
-    CReports reports;
-    CFailingCloseDlg dlg({}, {}, reports.Handler());
-    ScopedModalScript script([&](CDialog&) { Button(dlg, IDOK)->click(); });
-    const auto start = steady_clock::now();
-    dlg.DoModal();
-    EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(5));
-    EXPECT_EQ(reports.Texts(), std::vector<CString>{QStringLiteral("close: Bad file descriptor")});
 }
 
 TEST(CVelmoraDlgTest, TheWindowMenuEndsWithASeparatorAndTheAboutItem) {

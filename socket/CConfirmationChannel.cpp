@@ -1,4 +1,4 @@
-#include "CHandOffChannel.h"
+#include "CConfirmationChannel.h"
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/placeholders.hpp>
@@ -17,40 +17,40 @@ constexpr std::size_t kMaxLine = 32;
 
 }  // namespace
 
-CHandOffChannel::CHandOffChannel(boost::asio::io_service& ioService, int fd) : m_socket(ioService) {
+CConfirmationChannel::CConfirmationChannel(boost::asio::io_service& ioService, int fd) : m_socket(ioService) {
     m_socket.assign(boost::asio::local::stream_protocol(), fd);
 }
 
-void CHandOffChannel::AwaitReady(Handler handler) {
+void CConfirmationChannel::AwaitReady(Handler handler) {
     m_handler = std::move(handler);
     m_bParent = true;
     StartRead();
 }
 
-void CHandOffChannel::Commit(Handler handler) {
+void CConfirmationChannel::Commit(Handler handler) {
     m_handler = std::move(handler);
     m_outgoing = kCommit;
     boost::asio::async_write(m_socket, boost::asio::buffer(m_outgoing),
-                             boost::bind(&CHandOffChannel::OnWritten, shared_from_this(), false,
+                             boost::bind(&CConfirmationChannel::OnWritten, shared_from_this(), false,
                                          boost::asio::placeholders::error));
 }
 
-void CHandOffChannel::ReportReady(std::size_t nCount, Handler handler) {
+void CConfirmationChannel::ReportReady(std::size_t nCount, Handler handler) {
     m_handler = std::move(handler);
     m_bParent = false;
     m_outgoing = kReady + std::to_string(nCount) + "\n";
     boost::asio::async_write(m_socket, boost::asio::buffer(m_outgoing),
-                             boost::bind(&CHandOffChannel::OnWritten, shared_from_this(), true,
+                             boost::bind(&CConfirmationChannel::OnWritten, shared_from_this(), true,
                                          boost::asio::placeholders::error));
 }
 
-void CHandOffChannel::Close() {
+void CConfirmationChannel::Close() {
     m_handler.clear();
     boost::system::error_code ignored;
     m_socket.close(ignored);
 }
 
-bool CHandOffChannel::JudgeReady(const std::string& text, CResult& result) {
+bool CConfirmationChannel::JudgeReady(const std::string& text, CResult& result) {
     const std::size_t end = text.find('\n');
     const std::size_t prefix = sizeof kReady - 1;
     const std::size_t nCompared = std::min(text.size(), prefix);
@@ -77,7 +77,7 @@ bool CHandOffChannel::JudgeReady(const std::string& text, CResult& result) {
     return true;
 }
 
-bool CHandOffChannel::JudgeAnswer(const std::string& text, CResult& result) {
+bool CConfirmationChannel::JudgeAnswer(const std::string& text, CResult& result) {
     const std::string commit = kCommit;
     if (text.size() < commit.size() && commit.compare(0, text.size(), text) == 0) return false;
     result.m_eOutcome = text == commit ? eCommit : eGarbled;
@@ -85,12 +85,12 @@ bool CHandOffChannel::JudgeAnswer(const std::string& text, CResult& result) {
     return true;
 }
 
-void CHandOffChannel::OnWritten(const boost::shared_ptr<CHandOffChannel>& spThis, bool bThenRead,
+void CConfirmationChannel::OnWritten(const boost::shared_ptr<CConfirmationChannel>& spThis, bool bThenRead,
                                 const boost::system::error_code& error) {
     if (!spThis->m_handler) return;
     CResult result;
     if (error) {
-        // A copy that cannot write "ready" has lost its parent: that is an end, not a fault.
+        // A new process that cannot write "ready" has lost its parent: that is an end, not a fault.
         result.m_eOutcome =
             bThenRead && error == boost::asio::error::broken_pipe ? eEndOfFile : eFailed;
         result.m_error = error;
@@ -105,14 +105,14 @@ void CHandOffChannel::OnWritten(const boost::shared_ptr<CHandOffChannel>& spThis
     spThis->Finish(result);
 }
 
-void CHandOffChannel::StartRead() {
+void CConfirmationChannel::StartRead() {
     m_socket.async_read_some(
         boost::asio::buffer(m_buffer),
-        boost::bind(&CHandOffChannel::OnRead, shared_from_this(), boost::asio::placeholders::error,
+        boost::bind(&CConfirmationChannel::OnRead, shared_from_this(), boost::asio::placeholders::error,
                     boost::asio::placeholders::bytes_transferred));
 }
 
-void CHandOffChannel::OnRead(const boost::shared_ptr<CHandOffChannel>& spThis,
+void CConfirmationChannel::OnRead(const boost::shared_ptr<CConfirmationChannel>& spThis,
                              const boost::system::error_code& error, std::size_t nRead) {
     if (!spThis->m_handler) return;
     CResult result;
@@ -138,7 +138,7 @@ void CHandOffChannel::OnRead(const boost::shared_ptr<CHandOffChannel>& spThis,
     }
 }
 
-void CHandOffChannel::Finish(const CResult& result) {
+void CConfirmationChannel::Finish(const CResult& result) {
     Handler handler;
     handler.swap(m_handler);
     handler(result);

@@ -1,6 +1,6 @@
 // The confirmation channel on a real socketpair and a real run loop; the far end is a plain
 // descriptor that writes what a well-behaved, broken or hostile peer would.
-#include "CHandOffChannel.h"
+#include "CConfirmationChannel.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 
 namespace {
 
-using CChannel = CNoxSocket::CHandOffChannel;
+using CChannel = CNoxSocket::CConfirmationChannel;
 
 struct CPair {
     CPair() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_ends), 0); }
@@ -38,7 +38,7 @@ struct CPair {
     int m_ends[2] = {-1, -1};
 };
 
-// What the parent makes of what the far end (the copy) wrote before closing, or without
+// What the parent makes of what the far end (the new process) wrote before closing, or without
 // closing when bClose is false.
 CChannel::CResult ParentHears(const std::string& written, bool bClose = true) {
     boost::asio::io_service ioService;
@@ -55,7 +55,7 @@ CChannel::CResult ParentHears(const std::string& written, bool bClose = true) {
 
 }  // namespace
 
-TEST(CHandOffChannelTest, TheParentTakesOneReadyLineAndNothingElse) {
+TEST(CConfirmationChannelTest, TheParentTakesOneReadyLineAndNothingElse) {
     const CChannel::CResult ready = ParentHears("ready 3\n", false);
     EXPECT_EQ(ready.m_eOutcome, CChannel::eReady);
     EXPECT_EQ(ready.m_nCount, 3u);
@@ -74,12 +74,12 @@ TEST(CHandOffChannelTest, TheParentTakesOneReadyLineAndNothingElse) {
         EXPECT_EQ(result.m_text, garbled);
     }
 
-    // The copy ended before its line was whole, or wrote nothing at all.
+    // The new process ended before its line was whole, or wrote nothing at all.
     EXPECT_EQ(ParentHears("").m_eOutcome, CChannel::eEndOfFile);
     EXPECT_EQ(ParentHears("ready 3").m_eOutcome, CChannel::eEndOfFile);
 }
 
-TEST(CHandOffChannelTest, TheParentsCommitReachesTheCopyAndTheCopyHearsItOrTheEnd) {
+TEST(CConfirmationChannelTest, TheParentsCommitReachesTheNewProcessWhichHearsItOrTheEnd) {
     // Parent side: "commit" is written whole, then the end closes.
     {
         boost::asio::io_service ioService;
@@ -93,7 +93,7 @@ TEST(CHandOffChannelTest, TheParentsCommitReachesTheCopyAndTheCopyHearsItOrTheEn
         spChannel->Close();
         EXPECT_EQ(pair.ReadAll(), "commit\n");
     }
-    // Copy side: reports its count, then takes the answer as it comes.
+    // New process side: reports its count, then takes the answer as it comes.
     struct CCase {
         std::string m_answer;
         bool m_bClose;
@@ -108,7 +108,7 @@ TEST(CHandOffChannelTest, TheParentsCommitReachesTheCopyAndTheCopyHearsItOrTheEn
         CPair pair;
         pair.Write(c.m_answer);
         if (c.m_bClose) {
-            // Shut for writing only: the copy's "ready" still has somewhere to go.
+            // Shut for writing only: the new process's "ready" still has somewhere to go.
             ::shutdown(pair.m_ends[1], SHUT_WR);
         }
         auto spChannel = boost::make_shared<CChannel>(ioService, pair.m_ends[0]);
@@ -120,7 +120,7 @@ TEST(CHandOffChannelTest, TheParentsCommitReachesTheCopyAndTheCopyHearsItOrTheEn
         spChannel->Close();
         EXPECT_EQ(pair.ReadAll(), "ready 2\n");
     }
-    // A parent that has gone before the copy could write: the copy serves on.
+    // A parent that has gone before the new process could write: the new process serves on.
     {
         boost::asio::io_service ioService;
         CPair pair;

@@ -13,16 +13,16 @@
 
 namespace CNoxSocket {
 
-// One end of the confirmation channel of a hand-off, a local stream socket. The started copy
+// One end of the confirmation channel of a hand-off, a local stream socket. The new process
 // writes "ready <n>\n" once it holds its n connections without reading them; the handing-over
 // process answers "commit\n" and closes its end. Anything else is garbled. Worker thread only;
 // held by boost::shared_ptr, since its completions keep it alive.
-class CHandOffChannel : public boost::enable_shared_from_this<CHandOffChannel>,
+class CConfirmationChannel : public boost::enable_shared_from_this<CConfirmationChannel>,
                         private boost::noncopyable {
 public:
     enum EOutcome {
-        eReady,      // the copy holds m_nCount connections (parent side)
-        eCommit,     // the parent has let go (copy side)
+        eReady,      // the new process holds m_nCount connections (parent side)
+        eCommit,     // the parent has let go (new process side)
         eEndOfFile,  // the other side closed its end, or died, before the exchange was done
         eGarbled,    // something else arrived: m_text holds it
         eFailed,     // a read or a write failed: m_error
@@ -36,14 +36,14 @@ public:
     using Handler = boost::function<void(const CResult&)>;
 
     // Takes ownership of fd.
-    CHandOffChannel(boost::asio::io_service& ioService, int fd);
+    CConfirmationChannel(boost::asio::io_service& ioService, int fd);
 
-    // Parent: waits for the copy's one "ready" line; handler gets eReady, eEndOfFile, eGarbled
+    // Parent: waits for the new process's one "ready" line; handler gets eReady, eEndOfFile, eGarbled
     // (also for a second line after it) or eFailed.
     void AwaitReady(Handler handler);
     // Parent: writes "commit\n"; handler gets eCommit once written, or eFailed.
     void Commit(Handler handler);
-    // Copy: writes "ready <nCount>\n", then waits for the answer; handler gets eCommit,
+    // New process: writes "ready <nCount>\n", then waits for the answer; handler gets eCommit,
     // eEndOfFile (also when the parent has gone before the line could be written), eGarbled
     // or eFailed.
     void ReportReady(std::size_t nCount, Handler handler);
@@ -53,12 +53,12 @@ public:
     // What a parent makes of the text received so far: false while undecided, otherwise true
     // with eReady or eGarbled in result.
     static bool JudgeReady(const std::string& text, CResult& result);
-    // The same for a copy waiting for the answer: eCommit or eGarbled.
+    // The same for a new process waiting for the answer: eCommit or eGarbled.
     static bool JudgeAnswer(const std::string& text, CResult& result);
 
-    static void OnWritten(const boost::shared_ptr<CHandOffChannel>& spThis, bool bThenRead,
+    static void OnWritten(const boost::shared_ptr<CConfirmationChannel>& spThis, bool bThenRead,
                           const boost::system::error_code& error);
-    static void OnRead(const boost::shared_ptr<CHandOffChannel>& spThis,
+    static void OnRead(const boost::shared_ptr<CConfirmationChannel>& spThis,
                        const boost::system::error_code& error, std::size_t nRead);
 
 private:

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/smart_ptr/owner_less.hpp>
+#include <chrono>
+#include <memory>
+#include <set>
+
+#include "CAcceptor.h"
+#include "CSocketApp.h"
+
+class CServer;
+
+// The server's acceptor: registers every connection, logs it and starts receiving. A failed
+// accept never ends accepting: it is logged once per episode and retried. Worker thread.
+class CAcceptorApp : public CNoxSocket::CAcceptor {
+public:
+    // The connections accepted or adopted that have not yet ended or been handed off; the
+    // order is by ownership record and carries no meaning.
+    using CRegistry =
+        std::set<boost::shared_ptr<CSocketApp>, boost::owner_less<boost::shared_ptr<CSocketApp>>>;
+
+    CAcceptorApp(CServer* pServer, boost::asio::io_service& ioService);
+    ~CAcceptorApp() override;
+
+    std::unique_ptr<CNoxSocket::CSocket> CreateSocket(boost::asio::io_service& ioService) override;
+    void OnAccept(boost::shared_ptr<CNoxSocket::CSocket> spSocket) override;
+    // Retries at once after a failure of the one pending connection, after a growing
+    // back-off when descriptors or memory ran out (the connection waits in the backlog
+    // meanwhile); stops only once the listening socket has been closed.
+    void OnAcceptError(boost::shared_ptr<CNoxSocket::CSocket> spSocket,
+                       const boost::system::error_code& error) override;
+
+    // Closes the listening socket and drops a retry still waiting.
+    void Close(boost::system::error_code& error);
+
+    // Registers a connection; it leaves by Forget.
+    void Register(const boost::shared_ptr<CSocketApp>& spSocket);
+    // Drops an ended or handed-off connection's object and counts it instead.
+    void Forget(const boost::shared_ptr<CSocketApp>& spSocket);
+
+    CRegistry m_registry;
+    // Connections that have ended or been handed off since start-up, and those a
+    // handing-over process listed as -1: each is written as -1 at a hand-off.
+    std::size_t m_nClosed = 0;
+
+private:
+    static void OnRetryTimer(CAcceptorApp* pThis, const boost::system::error_code& error);
+
+    CServer* m_pServer;  // its log blocks, and the owner of every connection made
+    boost::asio::steady_timer m_retryTimer;
+    std::chrono::milliseconds m_retryDelay;  // the next back-off
+    bool m_bAcceptFailing = false;           // an episode's line has been posted
+};

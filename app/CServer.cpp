@@ -1,0 +1,105 @@
+#include "CServer.h"
+
+#include <boost/bind/bind.hpp>
+#include <boost/system/system_error.hpp>
+#include <exception>
+
+CServer::CServer(CLogBlocks::CQueue& queue, WorkerErrorHandler onWorkerError)
+    : m_log(m_ioService, queue),
+      m_acceptor(this, m_ioService),
+      m_onWorkerError(onWorkerError ? std::move(onWorkerError)
+                                    : WorkerErrorHandler([this](const CString& text) {
+                                          m_log.Post(QStringLiteral("RunIoService -> ") + text);
+                                      })) {}
+
+// Members go in reverse order: the thread (joined), the guard (if StopServer never ran), the
+// acceptor with every connection, the blocks, then the service with its unrun operations.
+CServer::~CServer() = default;
+
+void CServer::Start() {
+    // The guard exists before the worker does, so its run loop cannot return for lack of work.
+    m_work = std::make_unique<boost::asio::io_service::work>(m_ioService);
+    m_thread = boost::thread(
+        boost::bind(&CServer::RunIoService, boost::ref(m_ioService), m_onWorkerError));
+}
+
+void CServer::Join() {
+    if (m_thread.joinable()) m_thread.join();
+}
+
+void CServer::RunIoService(boost::asio::io_service& ioService,
+                           const WorkerErrorHandler& onWorkerError) {
+    for (;;) {
+        try {
+            ioService.run();
+            return;
+        } catch (const std::exception& e) {
+            // run() may be called again after an exception without a restart.
+            onWorkerError(QString::fromLocal8Bit(e.what()));
+        }
+    }
+}
+
+void CServer::StopServer(CServer* pThis) {
+    // Taken first and released when this function is left, however it is left: the UI
+    // thread is waiting in the join.
+    const std::unique_ptr<boost::asio::io_service::work> work = std::move(pThis->m_work);
+    pThis->CloseServer();
+}
+
+void CServer::CloseServer() {
+    // Every step runs even when an earlier one fails; the first failure is reported.
+    boost::system::error_code firstError;
+    auto note = [&firstError](const boost::system::error_code& error) {
+        if (error && !firstError) firstError = error;
+    };
+    boost::system::error_code error;
+    m_acceptor.Close(error);
+    note(error);
+    for (const auto& spSocket : m_acceptor.m_registry) {
+        spSocket->m_socket.close(error);
+        note(error);
+    }
+    if (firstError) throw boost::system::system_error(firstError, "close");
+}
+
+void CServer::Listen(CServer* pThis, unsigned short port) {
+    // A refused port is the operator's to see; the worker and every connection go on. The
+    // port actually bound is shown too: with port 0 the system has chosen it.
+    try {
+        CNoxSocket::CAcceptor::Listen(&pThis->m_acceptor, port);
+        pThis->m_log.Post(QStringLiteral("Listen -> ") +
+                          CSocketApp::GetEndpointText(
+                              pThis->m_acceptor.m_tcpAcceptor.local_endpoint()));
+    } catch (const boost::system::system_error& e) {
+        pThis->m_log.Post(QStringLiteral("Listen -> ") + QString::fromLocal8Bit(e.what()));
+    }
+}
+
+void CServer::PauseReading(CSocketApp& socket) {
+    socket.SuspendReceive();
+    m_pausedSockets.push_back(socket.m_wpSelf);
+    m_bReadingPaused.store(true);
+    // The UI thread may have caught up before the flag was set; then nobody else resumes.
+    if (m_log.IsCaughtUp() && m_bReadingPaused.exchange(false)) {
+        m_ioService.post(boost::bind(&CServer::ResumeReading, this));
+    }
+}
+
+void CServer::OnLinesAppended(std::size_t nLines, std::size_t nBytes) {
+    if (m_log.Appended(nLines, nBytes) && m_bReadingPaused.exchange(false)) {
+        m_ioService.post(boost::bind(&CServer::ResumeReading, this));
+    }
+}
+
+void CServer::ResumeReading(CServer* pThis) {
+    std::vector<boost::weak_ptr<CSocketApp>> paused;
+    paused.swap(pThis->m_pausedSockets);
+    for (const auto& wpSocket : paused) {
+        // A connection handed off or closed meanwhile stays as it is.
+        const boost::shared_ptr<CSocketApp> spSocket = wpSocket.lock();
+        if (spSocket && spSocket->m_socket.is_open() && spSocket->IsReceiveSuspended()) {
+            spSocket->ResumeReceive();
+        }
+    }
+}
