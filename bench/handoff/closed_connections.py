@@ -4,7 +4,7 @@ Each cycle opens a loopback connection to the program and closes it at once with
 (SO_LINGER 0), so no TIME_WAIT piles up. Reported: cycles per second, VmRSS at rest and once
 every OnAccept line is in the box and every connection has ended (per closed connection, its
 OnAccept line included), and what a hand-off then does: the -1 values it writes, the line
-about those left out, and whether the copy started and confirmed or the hand-off was
+about those left out, and whether the new process started and confirmed or the hand-off was
 refused.
 
   tests/e2e/with-display.sh /usr/bin/python3 bench/handoff/closed_connections.py \
@@ -70,20 +70,20 @@ def main():
             ended = [x for x in lines if x.endswith(STAY_HERE)]
             return (lines, ended) if ended else None
 
-        (lines, ended), _ = hc.wait_until(outcome, 600, 0.5, "a copy or a refusal")
+        (lines, ended), _ = hc.wait_until(outcome, 600, 0.5, "a new process or a refusal")
         if not ended:
-            # Started: past the copy's deadline, a rollback would have been written.
+            # Started: past the new process's deadline, a rollback would have been written.
             kid = drv.find_app(hc.child_pids(app.pid)[0], 60)
             time.sleep(11)
             lines = hc.log_lines_fast(app)[before:]
             ended = [x for x in lines if x.endswith(STAY_HERE)]
-            print(f"the copy (pid {kid.pid}) started")
+            print(f"the new process (pid {kid.pid}) started")
         command = next(x for x in lines if x.startswith("CreateProcess -> /"))
         print(f"the hand-off wrote {command.count(' -1')} values -1")
         for line in lines:
             if line is not command:
                 print(f"line: {line}")
-        print("outcome: " + ("refused" if ended else "the copy confirmed; nothing rolled back"))
+        print("outcome: " + ("refused" if ended else "the new process confirmed; nothing rolled back"))
     finally:
         hc.kill_all()
 

@@ -86,7 +86,7 @@ def run(handoffs, connections, rate, max_seconds):
                           f"a message line in generation {k}")
             app.click("ソケット複製")
             kids, _ = hc.wait_until(lambda: hc.child_pids(app.pid), 60, 0.01,
-                                    f"the child of generation {k}")
+                                    f"the new process of generation {k}")
             chain.append(drv.find_app(kids[0], 60))
         hc.wait_until(lambda: first_message(chain[-1], peers), 60, 0.02,
                       "a message line in the last generation")

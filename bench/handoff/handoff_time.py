@@ -3,7 +3,7 @@ from every connection.
 
 N idle connections are opened and accepted; at t0 the button is pressed through AT-SPI; as
 soon as the parent's CreateProcess line shows, every connection sends one message. Reported
-per N, in seconds after t0: the CreateProcess line, the end of the sends, the child's start
+per N, in seconds after t0: the CreateProcess line, the end of the sends, the new process's start
 (from /proc, 10 ms resolution), its window on the bus, its first and its N-th message line.
 
   tests/e2e/with-display.sh /usr/bin/python3 bench/handoff/handoff_time.py [N ...]
@@ -31,7 +31,7 @@ def measure(n):
         drv._press(button)
         # The press takes effect in the program some time after the call returns: a message
         # sent now would still reach the parent. Once the CreateProcess line is there every
-        # connection has left the parent, so the messages can only reach the child.
+        # connection has left the parent, so the messages can only reach the new process.
         hc.wait_until(
             lambda: any(line.startswith("CreateProcess -> ") for line in hc.log_lines_fast(app)),
             60, 0.002, "the CreateProcess line")
@@ -39,11 +39,11 @@ def measure(n):
         for s in socks:
             s.sendall(payload)
         t_sent = time.monotonic() - t0
-        kids, _ = hc.wait_until(lambda: hc.child_pids(app.pid), 60, 0.005, "the child process")
-        child_start = hc.start_offset(kids[0], t0_boot)
-        child = drv.find_app(kids[0], 60)
+        kids, _ = hc.wait_until(lambda: hc.child_pids(app.pid), 60, 0.005, "the new process")
+        new_start = hc.start_offset(kids[0], t0_boot)
+        new_process = drv.find_app(kids[0], 60)
         t_window = time.monotonic() - t0
-        box, _ = hc.wait_until(child.log_box, 60, 0.005, "the child's log box")
+        box, _ = hc.wait_until(new_process.log_box, 60, 0.005, "the new process's log box")
 
         def go_lines():
             return sum(1 for line in drv._split_lines(drv._text(box)) if line.endswith(" -> go"))
@@ -59,10 +59,10 @@ def measure(n):
                 last = now
                 break
             if time.monotonic() > deadline:
-                raise TimeoutError(f"child logged {count} of {n} messages")
+                raise TimeoutError(f"the new process logged {count} of {n} messages")
             time.sleep(0.005)
         return {"n": n, "sent": t_sent, "create": t_create,
-                "child_start": child_start, "window": t_window, "first": first, "all": last}
+                "new_start": new_start, "window": t_window, "first": first, "all": last}
     finally:
         for s in socks:
             s.close()
@@ -73,14 +73,14 @@ def main():
     hard = hc.raise_nofile()
     sizes = [int(a) for a in sys.argv[1:]] or [1, 10, 100, 1000, 10000]
     print(f"descriptor hard limit {hard}")
-    print(f"{'N':>6} {'CreateProcess':>14} {'sends':>8} {'child start':>12} "
-          f"{'child window':>13} {'first msg':>10} {'all msgs':>9}  (seconds after the press)")
+    print(f"{'N':>6} {'CreateProcess':>14} {'sends':>8} {'new start':>12} "
+          f"{'new window':>13} {'first msg':>10} {'all msgs':>9}  (seconds after the press)")
     for n in sizes:
         if n + 64 > hard:
             print(f"{n:>6} skipped: hard descriptor limit {hard}")
             continue
         r = measure(n)
-        print(f"{r['n']:>6} {r['create']:14.3f} {r['sent']:8.3f} {r['child_start']:12.2f} "
+        print(f"{r['n']:>6} {r['create']:14.3f} {r['sent']:8.3f} {r['new_start']:12.2f} "
               f"{r['window']:13.3f} {r['first']:10.3f} {r['all']:9.3f}", flush=True)
 
 

@@ -28,7 +28,7 @@ MARKER = "VELMORA_HANDOFF_E2E"
 STATE_VARIABLE = "VELMORA_HANDOFF_STATE"
 # Bounds that only catch a hang.
 WAIT = 30.0
-# How long a started copy has to confirm, kept short for the copy that hangs.
+# How long a new process has to confirm, kept short for the new process that hangs.
 DEADLINE_VARIABLE = "VELMORA_HANDOFF_DEADLINE"
 # Broken builds installed at the program's path, and the line each rollback writes.
 BROKEN = [
@@ -146,12 +146,12 @@ class HandOffTest(unittest.TestCase):
                          f"{line!r}: after the path, exactly {count} values each after one space")
         return [int(value) for value in rest.split(" ")[1:]]
 
-    def child_other_than(self, app, known):
+    def new_process_other_than(self, app, known):
         def found():
             kids = [kid for kid in app.children() if kid.pid not in known]
             return kids[0] if kids and kids[0]._find_main_window() is not None else None
 
-        return driver.poll(found, WAIT, f"a new child of pid {app.pid}")
+        return driver.poll(found, WAIT, f"a new process of pid {app.pid}")
 
     def assert_census_holds(self, census, port, clients, values, what):
         """The process holds the clients' connections at exactly the given numbers, each
@@ -179,16 +179,16 @@ class HandOffTest(unittest.TestCase):
         self.assertEqual(collections.Counter(app.log_lines()), collections.Counter(expected),
                          what)
 
-    def assert_serves(self, child, clients):
-        """Every client's next message reaches the child, which logs nothing else."""
+    def assert_serves(self, new_process, clients):
+        """Every client's next message reaches the new process, which logs nothing else."""
         for client in clients:
             client.send("moved")
         for client in clients:
-            child.wait_for_line(client.line("moved"), WAIT)
-        self.assert_log(child, [x.line("moved") for x in clients], "the child's log")
+            new_process.wait_for_line(client.line("moved"), WAIT)
+        self.assert_log(new_process, [x.line("moved") for x in clients], "the new process's log")
 
     def close_and_reaped(self, app):
-        """Closes a started copy and waits until its parent has collected it."""
+        """Closes a new process and waits until its parent has collected it."""
         self.assertIsNone(app.close(WAIT))
         proc.wait_reaped(app.pid, WAIT)
 
@@ -244,10 +244,10 @@ class HandOffTest(unittest.TestCase):
         values = self.assert_command_line(line, self.exe, 3)
         self.assertEqual(len(set(values)), 3, line)
         self.assertTrue(all(v >= 3 for v in values), line)
-        (child,) = parent.wait_for_children(1, WAIT)
-        self.assertEqual(driver.read_ppid(child.pid), parent.pid)
+        (new_process,) = parent.wait_for_children(1, WAIT)
+        self.assertEqual(driver.read_ppid(new_process.pid), parent.pid)
         # The bytes already read went along in a memfd named by the state variable.
-        state_fd = proc.start_environment(child.pid).get(STATE_VARIABLE)
+        state_fd = proc.start_environment(new_process.pid).get(STATE_VARIABLE)
         self.assertIsNotNone(state_fd, "the partial messages' state was not handed over")
         self.assertNotIn(int(state_fd), values)
 
@@ -255,21 +255,21 @@ class HandOffTest(unittest.TestCase):
         b.send_raw(frame("header split")[2:])
         for client in clients:
             client.send("two")
-        expected_child = [a.line(split), b.line("header split")] + [x.line("two") for x in clients]
-        for text in expected_child:
-            child.wait_for_line(text, WAIT)
-        # Once each, whole, in the child only.
-        self.assert_log(child, expected_child, "the child's log")
+        expected_new = [a.line(split), b.line("header split")] + [x.line("two") for x in clients]
+        for text in expected_new:
+            new_process.wait_for_line(text, WAIT)
+        # Once each, whole, in the new process only.
+        self.assert_log(new_process, expected_new, "the new process's log")
         expected_parent = ([f"Listen -> 0.0.0.0:{port}"] + [x.line("OnAccept") for x in clients]
                            + [x.line("one") for x in clients] + [line])
         self.assert_log(parent, expected_parent, "the parent's log")
 
-        # Descriptors: the child holds exactly the adopted connections besides its own.
-        kid = proc.Census(child.pid)
-        self.assert_census_holds(kid, port, clients, values, "the child")
+        # Descriptors: the new process holds exactly the adopted connections besides its own.
+        kid = proc.Census(new_process.pid)
+        self.assert_census_holds(kid, port, clients, values, "the new process")
         self.assertEqual(kid.pidfds, [], kid)
         inodes = self.server_inodes(port, clients).values()
-        self.assert_shares_only(kid, parent_before, inodes, "the child")
+        self.assert_shares_only(kid, parent_before, inodes, "the new process")
         # The parent keeps no duplicate: back to where it was before the clients came.
         after = proc.Census(parent.pid)
         self.assertEqual(after.established, {}, after)
@@ -281,7 +281,7 @@ class HandOffTest(unittest.TestCase):
         # A second hand-off from the parent: every connection it handed off is -1 now.
         second = self.press_duplicate(parent)
         self.assertEqual(second, f"CreateProcess -> {self.exe} -1 -1 -1")
-        empty = self.child_other_than(parent, {child.pid})
+        empty = self.new_process_other_than(parent, {new_process.pid})
         self.assertEqual(driver.read_ppid(empty.pid), parent.pid)
         empty_census = proc.Census(empty.pid)
         self.assertEqual(empty_census.established, {}, empty_census)
@@ -299,27 +299,27 @@ class HandOffTest(unittest.TestCase):
         self.close_and_reaped(empty)
         self.assert_closed_by_server(probe)
 
-        # The child hands off again: three generations.
-        child_before = proc.Census(child.pid)
-        line2 = self.press_duplicate(child)
+        # The new process hands off again: three generations.
+        new_before = proc.Census(new_process.pid)
+        line2 = self.press_duplicate(new_process)
         values2 = self.assert_command_line(line2, self.exe, 3)
-        (grandchild,) = child.wait_for_children(1, WAIT)
-        self.assertEqual(driver.read_ppid(grandchild.pid), child.pid)
+        (grandchild,) = new_process.wait_for_children(1, WAIT)
+        self.assertEqual(driver.read_ppid(grandchild.pid), new_process.pid)
         for client in clients:
             client.send("three")
         for client in clients:
             grandchild.wait_for_line(client.line("three"), WAIT)
         self.assert_log(grandchild, [x.line("three") for x in clients], "the grandchild's log")
-        self.assert_log(child, expected_child + [line2], "the child's log")
+        self.assert_log(new_process, expected_new + [line2], "the new process's log")
         self.assert_log(parent, expected_parent + [second], "the parent's log")
 
-        # Nothing was pending this time, and the child's own variable does not reach it.
+        # Nothing was pending this time, and the new process's own variable does not reach it.
         self.assertNotIn(STATE_VARIABLE, proc.start_environment(grandchild.pid))
         grand = proc.Census(grandchild.pid)
         self.assert_census_holds(grand, port, clients, values2, "the grandchild")
-        self.assert_shares_only(grand, child_before, inodes, "the grandchild")
+        self.assert_shares_only(grand, new_before, inodes, "the grandchild")
         self.assert_shares_only(grand, parent_before, inodes, "the grandchild")
-        kid = proc.Census(child.pid)
+        kid = proc.Census(new_process.pid)
         self.assertEqual(kid.established, {}, kid)
         self.assertEqual(kid.memfds, [], kid)
         self.assertEqual(len(kid.pidfds), 1, kid)
@@ -329,8 +329,8 @@ class HandOffTest(unittest.TestCase):
         self.close_and_reaped(grandchild)
         for client in clients:
             self.assert_closed_by_server(client)
-        self.assertEqual(proc.Census(child.pid).pidfds, [])
-        self.close_and_reaped(child)
+        self.assertEqual(proc.Census(new_process.pid).pidfds, [])
+        self.close_and_reaped(new_process)
         self.assertEqual(proc.Census(parent.pid).pidfds, [])
         self.assertEqual(proc.children_of(parent.pid), [])
         self.assertEqual(parent.close(WAIT), 0)
@@ -421,28 +421,28 @@ class HandOffTest(unittest.TestCase):
         parent_before = proc.Census(parent.pid)
         line = self.press_duplicate(parent)
         values = self.assert_command_line(line, path, 3)
-        (child,) = parent.wait_for_children(1, WAIT)
+        (new_process,) = parent.wait_for_children(1, WAIT)
         self.assertTrue(os.path.exists(marker), "the new executable was not started")
         with open(marker) as f:
             self.assertEqual(f.read().split(), [str(v) for v in values])
-        self.assertEqual(os.path.realpath(f"/proc/{child.pid}/exe"), self.exe)
+        self.assertEqual(os.path.realpath(f"/proc/{new_process.pid}/exe"), self.exe)
 
         a.send_raw(frame(half)[4 + 5:])
         for client in clients:
             client.send("upgraded")
         expected = [a.line(half)] + [x.line("upgraded") for x in clients]
         for text in expected:
-            child.wait_for_line(text, WAIT)
-        self.assert_log(child, expected, "the new version's log")
+            new_process.wait_for_line(text, WAIT)
+        self.assert_log(new_process, expected, "the new version's log")
         self.assert_log(parent, [f"Listen -> 0.0.0.0:{port}"] + [x.line("OnAccept") for x in clients]
                         + [line], "the old one's log")
-        census = proc.Census(child.pid)
+        census = proc.Census(new_process.pid)
         self.assert_census_holds(census, port, clients, values, "the new version")
         self.assert_shares_only(census, parent_before, self.server_inodes(port, clients).values(),
                                 "the new version")
         self.assertEqual(proc.Census(parent.pid).established, {})
 
-        self.close_and_reaped(child)
+        self.close_and_reaped(new_process)
         for client in clients:
             self.assert_closed_by_server(client)
         self.assertEqual(parent.close(WAIT), 0)
@@ -490,13 +490,13 @@ class HandOffTest(unittest.TestCase):
         parent_before = proc.Census(parent.pid)
         line2 = self.press_duplicate(parent)
         values2 = self.assert_command_line(line2, path, 3)
-        (child,) = parent.wait_for_children(1, WAIT)
-        self.assert_serves(child, clients)
-        kid = proc.Census(child.pid)
-        self.assert_census_holds(kid, port, clients, values2, "the child")
-        self.assert_shares_only(kid, parent_before, inodes.values(), "the child")
+        (new_process,) = parent.wait_for_children(1, WAIT)
+        self.assert_serves(new_process, clients)
+        kid = proc.Census(new_process.pid)
+        self.assert_census_holds(kid, port, clients, values2, "the new process")
+        self.assert_shares_only(kid, parent_before, inodes.values(), "the new process")
         self.assertEqual(proc.Census(parent.pid).established, {})
-        self.close_and_reaped(child)
+        self.close_and_reaped(new_process)
         self.assertEqual(parent.close(WAIT), 0)
 
     def test_a_line_break_in_the_program_path_stays_in_its_line(self):
@@ -508,18 +508,18 @@ class HandOffTest(unittest.TestCase):
         line = self.press_duplicate(parent)
         self.assert_command_line(line, path.replace("\n", "\u240a"), 2)
         self.assertFalse(any(x.startswith("127.0.0.1:1 -> ") for x in parent.log_lines()))
-        (child,) = parent.wait_for_children(1, WAIT)
-        self.assert_serves(child, clients)
-        self.close_and_reaped(child)
+        (new_process,) = parent.wait_for_children(1, WAIT)
+        self.assert_serves(new_process, clients)
+        self.close_and_reaped(new_process)
         self.assertEqual(parent.close(WAIT), 0)
 
     def test_broken_copies_roll_back(self):
-        # A path with a space: the copy gets it as one argument, never in pieces.
+        # A path with a space: the new process gets it as one argument, never in pieces.
         path = self.copy_of_program("velmora build")
         self.env[DEADLINE_VARIABLE] = "2"
         parent = self.launch(path)
 
-        # A press with nothing registered starts a copy with the path alone, which confirms.
+        # A press with nothing registered starts a new process with the path alone, which confirms.
         empty = self.press_duplicate(parent)
         self.assertEqual(empty, f"CreateProcess -> {path}")
         (idle,) = parent.wait_for_children(1, WAIT)
@@ -568,12 +568,12 @@ class HandOffTest(unittest.TestCase):
 
                 a.send_raw(frame(half)[4 + 6:])
                 for client in clients:
-                    client.send(f"after the copy {kind}")
-                news = [a.line(half)] + [x.line(f"after the copy {kind}") for x in clients]
+                    client.send(f"after the new process {kind}")
+                news = [a.line(half)] + [x.line(f"after the new process {kind}") for x in clients]
                 for text in news:
                     parent.wait_for_line(text, WAIT)
                 expected += presses + news
-                self.assert_log(parent, expected, f"the parent's log after the copy {kind}")
+                self.assert_log(parent, expected, f"the parent's log after the new process {kind}")
                 for client in clients:
                     self.assert_still_open(client)
                 census = proc.Census(parent.pid)
@@ -586,12 +586,12 @@ class HandOffTest(unittest.TestCase):
         self.install(path, self.exe)
         line = self.press_duplicate(parent)
         values = self.assert_command_line(line, path, 4)
-        (child,) = parent.wait_for_children(1, WAIT)
-        self.assert_serves(child, clients)
-        self.assert_census_holds(proc.Census(child.pid), port, clients,
-                                 [v for v in values if v != -1], "the child")
+        (new_process,) = parent.wait_for_children(1, WAIT)
+        self.assert_serves(new_process, clients)
+        self.assert_census_holds(proc.Census(new_process.pid), port, clients,
+                                 [v for v in values if v != -1], "the new process")
         self.assert_log(parent, expected + [line], "the parent's log")
-        self.close_and_reaped(child)
+        self.close_and_reaped(new_process)
         self.assertEqual(parent.close(WAIT), 0)
 
     def test_copy_serves_on_when_the_parent_dies_during_the_hand_off(self):
@@ -604,19 +604,19 @@ class HandOffTest(unittest.TestCase):
         self.wait_taken_off_socket(port, [a])
 
         self.press_duplicate(parent)
-        # Killed as soon as the copy exists, mostly before it is ready; after its commit or
-        # before, the copy holds the only copies now.
-        (pid,) = proc.wait_until(lambda: proc.children_of(parent.pid), WAIT, "the copy")
+        # Killed as soon as the new process exists, mostly before it is ready; after its commit or
+        # before, the new process holds the only descriptors now.
+        (pid,) = proc.wait_until(lambda: proc.children_of(parent.pid), WAIT, "the new process")
         os.kill(parent.pid, signal.SIGKILL)
         parent.wait_exit(WAIT)
-        child = driver.find_app(pid, WAIT)
+        new_process = driver.find_app(pid, WAIT)
         a.send_raw(frame(half)[4 + 3:])
         for client in clients:
             client.send("orphaned")
         expected = [a.line(half)] + [x.line("orphaned") for x in clients]
         for text in expected:
-            child.wait_for_line(text, WAIT)
-        self.assert_log(child, expected, "the orphaned copy's log")
+            new_process.wait_for_line(text, WAIT)
+        self.assert_log(new_process, expected, "the orphaned new process's log")
         for client in clients:
             self.assert_still_open(client)
 

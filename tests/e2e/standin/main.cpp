@@ -1,6 +1,6 @@
 // Stand-in for the real program, shaped like it, used to prove the e2e driver:
 // a main dialog with buttons and a log box, a modal port dialog, and a button that
-// starts a copy of itself (argv = [path, numbers...]).
+// starts a new process of itself (argv = [path, numbers...]).
 #include <QApplication>
 #include <QDialog>
 #include <QHBoxLayout>
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
                                  : QStringLiteral("listen %1").arg(port));
     });
     QObject::connect(spawn, &QPushButton::clicked, &main, [&] {
-        // Attached (not detached) so the copy's parent pid is this process.
+        // Attached (not detached) so the new process's parent pid is this process.
         auto* child = new QProcess(&main);
         child->setProcessChannelMode(QProcess::ForwardedChannels);
         child->start(QCoreApplication::applicationFilePath(),
