@@ -1,6 +1,7 @@
 #include "CDialog.h"
 
 #include <QAbstractButton>
+#include <QAbstractScrollArea>
 #include <QContextMenuEvent>
 #include <QFont>
 #include <QFontMetrics>
@@ -13,8 +14,8 @@
 #include <QShortcut>
 #include <QStyle>
 
+#include "CContextMenuSource.h"
 #include "CDataExchange.h"
-#include "CLogView.h"
 #include "CMenu.h"
 #include "CResourceTable.h"
 
@@ -124,12 +125,16 @@ void CDialog::ApplyControlStyles(QWidget* pControl) {
         if (!pEdit->property(kWantReturn).toBool()) pEdit->installEventFilter(this);
         pEdit->setContextMenuPolicy(Qt::CustomContextMenu);
         connect(pEdit, &QWidget::customContextMenuRequested, this,
-                [this, pEdit](const QPoint& pos) { ShowEditMenu(pEdit, pos); });
+                [this, pEdit](const QPoint& pos) {
+                    PopUpControlMenu(pEdit->createStandardContextMenu(), pEdit, pos);
+                });
     }
-    if (auto* pView = qobject_cast<CLogView*>(pControl)) {
-        pView->setContextMenuPolicy(Qt::CustomContextMenu);
-        connect(pView, &QWidget::customContextMenuRequested, this,
-                [this, pView](const QPoint& pos) { ShowLogMenu(pView, pos); });
+    if (auto* pSource = dynamic_cast<CContextMenuSource*>(pControl)) {
+        pControl->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(pControl, &QWidget::customContextMenuRequested, this,
+                [this, pControl, pSource](const QPoint& pos) {
+                    PopUpControlMenu(pSource->CreateContextMenu(), pControl, pos);
+                });
     }
     if (auto* pLabel = qobject_cast<QLabel*>(pControl)) {
         const QVariant icon = pLabel->property(kIconResource);
@@ -235,21 +240,14 @@ void CDialog::ShowSystemMenu(const QPoint& globalPos) {
     if (!m_pSystemMenu->IsEmpty()) m_pSystemMenu->GetMenu()->popup(globalPos);
 }
 
-void CDialog::ShowEditMenu(QPlainTextEdit* pEdit, const QPoint& pos) {
-    QMenu* pMenu = pEdit->createStandardContextMenu();
+void CDialog::PopUpControlMenu(QMenu* pMenu, QWidget* pControl, const QPoint& pos) {
     pMenu->setObjectName(QStringLiteral("editMenu"));
     pMenu->setAttribute(Qt::WA_DeleteOnClose);
     // The window menu's own items: their triggered signal reaches OnSysCommand through it.
     if (!m_pSystemMenu->IsEmpty()) pMenu->addActions(m_pSystemMenu->GetMenu()->actions());
-    pMenu->popup(pEdit->viewport()->mapToGlobal(pos));
-}
-
-void CDialog::ShowLogMenu(CLogView* pView, const QPoint& pos) {
-    QMenu* pMenu = pView->CreateContextMenu();
-    pMenu->setObjectName(QStringLiteral("editMenu"));
-    pMenu->setAttribute(Qt::WA_DeleteOnClose);
-    if (!m_pSystemMenu->IsEmpty()) pMenu->addActions(m_pSystemMenu->GetMenu()->actions());
-    pMenu->popup(pView->viewport()->mapToGlobal(pos));
+    // A scroll area reports the position in its viewport.
+    auto* pArea = qobject_cast<QAbstractScrollArea*>(pControl);
+    pMenu->popup((pArea != nullptr ? pArea->viewport() : pControl)->mapToGlobal(pos));
 }
 
 void CDialog::PressDefaultButton() {

@@ -8,12 +8,9 @@
 #include "CMenu.h"
 #include "CString.h"
 
-class QPlainTextEdit;
-
 namespace Platform {
 
 class CDataExchange;
-class CLogView;
 
 // Results of DoModal.
 constexpr int IDOK = 1;
@@ -35,7 +32,8 @@ constexpr int IDCANCEL = 2;
 //                            minimise and maximise buttons, a window of its own in the task
 //                            bar; otherwise a fixed-size dialog frame.
 // The template fonts "MS UI Gothic" and "MS Shell Dlg" map to an installed gothic font that
-// renders Japanese. A CLogView gets its own context menu followed by the window menu's items.
+// renders Japanese. A plain-text edit or a CContextMenuSource control gets its own context menu
+// followed by the window menu's items.
 // UI thread only.
 class CDialog : public QDialog {
     Q_OBJECT
@@ -119,8 +117,8 @@ private:
     void ApplyControlStyles(QWidget* pControl);
     void ResetSystemMenu();
     void ShowSystemMenu(const QPoint& globalPos);
-    void ShowEditMenu(QPlainTextEdit* pEdit, const QPoint& pos);
-    void ShowLogMenu(CLogView* pView, const QPoint& pos);
+    // Pops up a control's own menu (taken over) with the window menu's items after it.
+    void PopUpControlMenu(QMenu* pMenu, QWidget* pControl, const QPoint& pos);
     void PressDefaultButton();
     void FocusFirstControl();
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "CContextMenuSource.h"
 #include "CLogStore.h"
 
 class QLabel;
@@ -29,7 +30,7 @@ namespace Platform {
 // is at the end; scrolling away or selecting holds it still, and End or scrolling back to
 // the bottom resumes following. Find and Save Log As work in slices of the event loop, so
 // neither freezes the window however large the log. UI thread only.
-class CLogView : public QAbstractScrollArea {
+class CLogView : public QAbstractScrollArea, public CContextMenuSource {
     Q_OBJECT
 
 public:
@@ -118,7 +119,7 @@ public:
     bool IsSaving() const;
 
     // The context menu's own items: Copy, Select All, Find..., Save Log As...
-    QMenu* CreateContextMenu();
+    QMenu* CreateContextMenu() override;
 
     // The line and column under a point of the viewport.
     CPosition PositionAt(const QPoint& point) const;
