@@ -348,7 +348,7 @@ void CVelmoraDlg::AdoptSockets(CVelmoraDlg* pThis, const std::vector<CString>& a
     Platform::CHandOffState& state = pThis->m_handOff.m_state;
     std::vector<boost::shared_ptr<CNoxSocket::CSocket>> adopted;
     for (std::size_t i = 1; i < args.size(); ++i) {
-        const Platform::CHandleArgument argument = Platform::ScanHandleArgument(args[i]);
+        const Platform::CHandleArgument argument = Platform::ScanHandleArgument(args[i].toStdString());
         if (argument.m_eKind == Platform::CHandleArgument::eNoNumber) continue;
         if (argument.m_eKind == Platform::CHandleArgument::eOutOfRange) {
             pThis->Post(

@@ -48,9 +48,4 @@ CHandleArgument ScanHandleArgument(const char* argument) {
     return ScanHandleArgument(std::string_view(argument ? argument : ""));
 }
 
-CHandleArgument ScanHandleArgument(const CString& argument) {
-    const std::string text = argument.toStdString();
-    return ScanHandleArgument(std::string_view(text));
-}
-
 }  // namespace Platform

@@ -3,8 +3,6 @@
 #include <string>
 #include <string_view>
 
-#include "CString.h"
-
 namespace Platform {
 
 // One command-line argument of a started copy, scanned as C's "%d" does: leading white
@@ -23,6 +21,5 @@ struct CHandleArgument {
 // Scans one argument. A value outside the signed 32-bit range is reported, never wrapped.
 CHandleArgument ScanHandleArgument(std::string_view argument);
 CHandleArgument ScanHandleArgument(const char* argument);
-CHandleArgument ScanHandleArgument(const CString& argument);
 
 }  // namespace Platform

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 using Platform::CHandleArgument;
 using Platform::ScanHandleArgument;
 
@@ -61,9 +63,9 @@ TEST(ScanHandleArgument, ReportsValuesBeyondThirtyTwoBitsInsteadOfWrapping) {
     ExpectOutOfRange("  99999999999999999999999999", "99999999999999999999999999");
 }
 
-TEST(ScanHandleArgument, TakesTheProgramsWideArguments) {
-    const CHandleArgument scanned = ScanHandleArgument(CString(QStringLiteral(" -12abc")));
+TEST(ScanHandleArgument, TakesTheProgramsArgumentsAsUtf8Strings) {
+    const CHandleArgument scanned = ScanHandleArgument(std::string(" -12\xC3\xA9"));
     EXPECT_EQ(scanned.m_eKind, CHandleArgument::eValue);
     EXPECT_EQ(scanned.m_nValue, -12);
-    EXPECT_EQ(ScanHandleArgument(CString()).m_eKind, CHandleArgument::eNoNumber);
+    EXPECT_EQ(ScanHandleArgument(std::string()).m_eKind, CHandleArgument::eNoNumber);
 }
