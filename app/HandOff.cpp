@@ -14,7 +14,7 @@
 #include <boost/make_shared.hpp>
 
 #include "Descriptors.h"
-#include "HandOffChannel.h"
+#include "ConfirmationSocketPair.h"
 #include "HandOffState.h"
 #include "HandleArgument.h"
 #include "ProcessLauncher.h"
@@ -143,7 +143,7 @@ bool CVelmoraDlg::StartCopy(CVelmoraDlg* pThis, CHandOff& handOff) {
         environment.emplace_back(Platform::kHandOffStateVariable, std::to_string(stateFd.get()));
     }
     Platform::CDescriptor parentEnd, childEnd;
-    if (!Platform::CreateHandOffChannel(parentEnd, childEnd, handOff.m_why)) return false;
+    if (!Platform::CreateConfirmationSocketPair(parentEnd, childEnd, handOff.m_why)) return false;
     inherit.push_back(childEnd.get());
     environment.emplace_back(Platform::kHandOffChannelVariable, std::to_string(childEnd.get()));
 

@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
+#include "ConfirmationSocketPair.h"
 #include "Descriptors.h"
-#include "HandOffChannel.h"
 #include "HandleArgument.h"
 
 namespace Platform {
@@ -42,14 +42,14 @@ CHandOffStartup TakeHandOffStartup(int argc, char** argv) {
         if (!CloseDescriptor(stateFd, problem))
             startup.m_problems.push_back("hand-off state: " + problem);
     }
-    const int channelFd = TakeDescriptorVariable(kHandOffChannelVariable, startup);
-    if (channelFd >= 0 && !IsHandOffChannel(channelFd)) {
+    const int confirmationFd = TakeDescriptorVariable(kHandOffChannelVariable, startup);
+    if (confirmationFd >= 0 && !IsConfirmationSocket(confirmationFd)) {
         startup.m_problems.push_back(std::string(kHandOffChannelVariable) + "=" +
-                                     std::to_string(channelFd) + ": not a local stream socket");
-    } else if (channelFd >= 0) {
+                                     std::to_string(confirmationFd) + ": not a local stream socket");
+    } else if (confirmationFd >= 0) {
         // Our own children must not inherit it: the parent would wait for the wrong answer.
-        SetCloseOnExec(channelFd);
-        startup.m_channel.reset(channelFd);
+        SetCloseOnExec(confirmationFd);
+        startup.m_channel.reset(confirmationFd);
     }
     for (int i = 1; i < argc; ++i) {
         const CHandleArgument scanned = ScanHandleArgument(argv[i]);

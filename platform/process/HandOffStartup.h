@@ -12,7 +12,7 @@ namespace Platform {
 // What a started copy takes over at start-up.
 struct CHandOffStartup {
     CHandOffState m_state;
-    // The copy's end of the confirmation channel; not valid when none was passed.
+    // The copy's end of the confirmation socket pair; not valid when none was passed.
     CDescriptor m_channel;
     std::vector<std::string> m_problems;  // for the log, once there is one
     // Each numeric argument's verdict, taken before the program opened any descriptor of
@@ -22,9 +22,10 @@ struct CHandOffStartup {
 
 // Called first in main, before the Qt application object and before any thread exists.
 // Takes the state named by the hand-off variable (the variable is removed, the memfd read
-// and closed) and the confirmation channel named by its variable (removed too), judges every argument's descriptor and marks close-on-exec each one that is
-// about to be adopted, so that no process started later inherits a client's socket. Later
-// the numbers may name descriptors the program opened itself, so only this verdict counts.
+// and closed) and the confirmation socket named by its variable (removed too), judges every
+// argument's descriptor and marks close-on-exec each one that is about to be adopted, so that
+// no process started later inherits a client's socket. Later the numbers may name
+// descriptors the program opened itself, so only this verdict counts.
 CHandOffStartup TakeHandOffStartup(int argc, char** argv);
 
 }  // namespace Platform

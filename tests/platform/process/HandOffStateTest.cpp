@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "ConfirmationSocketPair.h"
 #include "HandOffStartup.h"
 #include "LoopbackPair.h"
 
@@ -152,4 +153,29 @@ TEST(TakeHandOffStartup, LeavesAlonePipesAndSocketsTheVariableMisnames) {
         EXPECT_EQ(std::getenv(Platform::kHandOffStateVariable), nullptr);
     }
     EXPECT_TRUE(IsOpen(readEnd.Get()));
+}
+
+// The confirmation socket the variable names is taken and guarded; a TCP socket is left alone.
+TEST(TakeHandOffStartup, TakesTheConfirmationSocketAndNothingElse) {
+    Platform::CDescriptor parentEnd, newProcessEnd;
+    std::string reason;
+    ASSERT_TRUE(Platform::CreateConfirmationSocketPair(parentEnd, newProcessEnd, reason)) << reason;
+    ASSERT_EQ(::fcntl(newProcessEnd.get(), F_SETFD, 0), 0);  // as the new process inherits it
+    char path[] = "/new process";
+    char* argv[] = {path};
+    ::setenv(Platform::kHandOffChannelVariable, std::to_string(newProcessEnd.get()).c_str(), 1);
+    Platform::CHandOffStartup startup = Platform::TakeHandOffStartup(1, argv);
+    EXPECT_TRUE(startup.m_problems.empty());
+    EXPECT_EQ(startup.m_channel.get(), newProcessEnd.get());
+    EXPECT_TRUE(::fcntl(newProcessEnd.get(), F_GETFD) & FD_CLOEXEC);
+    EXPECT_EQ(std::getenv(Platform::kHandOffChannelVariable), nullptr);
+    startup.m_channel.release();  // newProcessEnd closes it
+
+    CLoopbackPair tcp;
+    ::setenv(Platform::kHandOffChannelVariable, std::to_string(tcp.m_server.Get()).c_str(), 1);
+    startup = Platform::TakeHandOffStartup(1, argv);
+    ASSERT_EQ(startup.m_problems.size(), 1u);
+    EXPECT_NE(startup.m_problems[0].find("not a local stream socket"), std::string::npos);
+    EXPECT_FALSE(startup.m_channel.valid());
+    EXPECT_TRUE(IsOpen(tcp.m_server.Get()));
 }

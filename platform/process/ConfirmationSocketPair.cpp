@@ -1,4 +1,4 @@
-#include "HandOffChannel.h"
+#include "ConfirmationSocketPair.h"
 
 #include <sys/socket.h>
 
@@ -8,18 +8,19 @@
 
 namespace Platform {
 
-bool CreateHandOffChannel(CDescriptor& parentEnd, CDescriptor& childEnd, std::string& reason) {
+bool CreateConfirmationSocketPair(CDescriptor& parentEnd, CDescriptor& newProcessEnd,
+                                  std::string& reason) {
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
         reason = ErrorText("socketpair", errno);
         return false;
     }
     parentEnd.reset(ends[0]);
-    childEnd.reset(ends[1]);
+    newProcessEnd.reset(ends[1]);
     return true;
 }
 
-bool IsHandOffChannel(int fd) {
+bool IsConfirmationSocket(int fd) {
     int domain = 0, type = 0;
     socklen_t length = sizeof domain;
     if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0) return false;
