@@ -7,8 +7,8 @@
 namespace Platform {
 
 // A temporary file that no other process can see and that nothing outlives: created
-// unlinked under $TMPDIR (or the system's temporary directory), close-on-exec, so a started
-// copy never inherits it.
+// unlinked under $TMPDIR (or the system's temporary directory), close-on-exec, so the new
+// process of a hand-off never inherits it.
 // Data sit at the offsets the owner chooses; unwritten ranges are holes and take no disk.
 // Opening it makes the process ignore SIGXFSZ, so a file-size limit fails a write instead of
 // ending the program.

@@ -27,9 +27,9 @@ bool GetIntOption(int fd, int option, int& value, int& error) {
 
 int DuplicateForChild(int fd, std::string& reason) {
     // Numbers 0-2 are left alone so a duplicate never poses as a closed stdio stream.
-    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    if (copy < 0) reason = ErrorText("dup", errno);
-    return copy;
+    const int duplicate = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (duplicate < 0) reason = ErrorText("dup", errno);
+    return duplicate;
 }
 
 bool CloseDescriptor(int fd, std::string& reason) {

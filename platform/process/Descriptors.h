@@ -6,7 +6,7 @@
 // is close-on-exec: a started process inherits only what ProcessLauncher lists for it.
 namespace Platform {
 
-// Duplicates fd into a new close-on-exec descriptor numbered 3 or above, so a started child
+// Duplicates fd into a new close-on-exec descriptor numbered 3 or above, so the new process
 // can inherit it under that number and no other started process can. Returns -1 and sets
 // reason ("dup: ...") on failure.
 int DuplicateForChild(int fd, std::string& reason);

@@ -45,9 +45,10 @@ CHandOffStartup TakeHandOffStartup(int argc, char** argv) {
     const int confirmationFd = TakeDescriptorVariable(kHandOffChannelVariable, startup);
     if (confirmationFd >= 0 && !IsConfirmationSocket(confirmationFd)) {
         startup.m_problems.push_back(std::string(kHandOffChannelVariable) + "=" +
-                                     std::to_string(confirmationFd) + ": not a local stream socket");
+                                     std::to_string(confirmationFd) +
+                                     ": not a local stream socket");
     } else if (confirmationFd >= 0) {
-        // Our own children must not inherit it: the parent would wait for the wrong answer.
+        // No process this one starts may inherit it: the parent would wait for the wrong answer.
         SetCloseOnExec(confirmationFd);
         startup.m_channel.reset(confirmationFd);
     }

@@ -9,10 +9,10 @@
 
 namespace Platform {
 
-// What a started copy takes over at start-up.
+// What the new process of a hand-off takes over at start-up.
 struct CHandOffStartup {
     CHandOffState m_state;
-    // The copy's end of the confirmation socket pair; not valid when none was passed.
+    // This process's end of the confirmation socket pair; not valid when none was passed.
     CDescriptor m_channel;
     std::vector<std::string> m_problems;  // for the log, once there is one
     // Each numeric argument's verdict, taken before the program opened any descriptor of

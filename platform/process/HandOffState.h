@@ -6,12 +6,12 @@
 
 namespace Platform {
 
-// Names the environment variable that tells a started copy which inherited descriptor
+// Names the environment variable that tells the new process which inherited descriptor
 // holds the hand-off state.
 inline constexpr const char* kHandOffStateVariable = "VELMORA_HANDOFF_STATE";
 
 // What the handing-over process had taken off each connection's socket and not yet
-// delivered, keyed by the descriptor number the copy adopts that connection under.
+// delivered, keyed by the descriptor number the new process adopts that connection under.
 class CHandOffState {
 public:
     // Encodes as records: int32 number, uint32 length, bytes; little-endian.

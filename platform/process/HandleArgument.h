@@ -5,7 +5,7 @@
 
 namespace Platform {
 
-// One command-line argument of a started copy, scanned as C's "%d" does: leading white
+// One command-line argument of the new process, scanned as C's "%d" does: leading white
 // space, an optional sign, decimal digits; whatever follows the digits is ignored.
 struct CHandleArgument {
     enum EKind {

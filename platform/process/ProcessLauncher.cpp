@@ -39,9 +39,9 @@ public:
     posix_spawnattr_t m_attributes;
 };
 
-// Descriptors that would leak into the child because someone opened them without
-// close-on-exec. The program opens none such on purpose; closing them in the child keeps
-// the promise that it inherits the listed ones only, whatever a library did.
+// Descriptors that would leak into the new process because someone opened them without
+// close-on-exec. The program opens none such on purpose; closing them in the new process
+// keeps the promise that it inherits the listed ones only, whatever a library did.
 std::vector<int> InheritableStrays(std::vector<int> inherit) {
     // Sorted once: a hand-off may list tens of thousands of descriptors.
     std::sort(inherit.begin(), inherit.end());
@@ -62,7 +62,7 @@ std::vector<int> InheritableStrays(std::vector<int> inherit) {
     return strays;
 }
 
-std::vector<std::string> ChildEnvironment(
+std::vector<std::string> NewProcessEnvironment(
     const std::vector<std::pair<std::string, std::string>>& added) {
     // Reading environ off the main thread is safe: the program changes it only at start-up,
     // before any thread exists.
@@ -109,8 +109,8 @@ bool StartProcess(const std::string& path, const std::vector<std::string>& args,
                   const std::vector<std::pair<std::string, std::string>>& environment,
                   CStartedProcess& process, std::string& reason) {
     CSpawnSetup setup;
-    // dup2 onto the same number clears close-on-exec in the child only (glibc 2.29 on), so
-    // no process started meanwhile by another thread can inherit these.
+    // dup2 onto the same number clears close-on-exec in the new process only (glibc 2.29 on),
+    // so no process started meanwhile by another thread can inherit these.
     for (int fd : inherit) {
         if (const int error = ::posix_spawn_file_actions_adddup2(&setup.m_actions, fd, fd)) {
             reason = ErrorText("posix_spawn_file_actions_adddup2", error);
@@ -123,7 +123,7 @@ bool StartProcess(const std::string& path, const std::vector<std::string>& args,
             return false;
         }
     }
-    // The calling thread's mask is a worker's business, not the copy's.
+    // The calling thread's mask is a worker's business, not the new process's.
     sigset_t empty;
     ::sigemptyset(&empty);
     ::posix_spawnattr_setsigmask(&setup.m_attributes, &empty);
@@ -133,25 +133,25 @@ bool StartProcess(const std::string& path, const std::vector<std::string>& args,
     argvTexts.reserve(args.size() + 1);
     argvTexts.push_back(path);
     argvTexts.insert(argvTexts.end(), args.begin(), args.end());
-    std::vector<std::string> envTexts = ChildEnvironment(environment);
+    std::vector<std::string> envTexts = NewProcessEnvironment(environment);
     std::vector<char*> argv = Pointers(argvTexts);
     std::vector<char*> envp = Pointers(envTexts);
 
     pid_t pid = -1;
-    // glibc reports a failed exec here (and collects that child itself).
+    // glibc reports a failed exec here (and collects that process itself).
     if (const int error = ::posix_spawn(&pid, path.c_str(), &setup.m_actions, &setup.m_attributes,
                                         argv.data(), envp.data())) {
         reason = ErrorText("posix_spawn", error);
         return false;
     }
     process.m_pid = pid;
-    // Nothing else waits for our children, so the pid stays ours until reaped: the pidfd
-    // cannot name another process even if the child has already ended. (The syscall, as
-    // glibc 2.36's declaration lacks C linkage.)
+    // Nothing else waits for the processes we start, so the pid stays ours until reaped: the
+    // pidfd cannot name another process even if the new process has already ended. (The
+    // syscall, as glibc 2.36's declaration lacks C linkage.)
     process.m_pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     if (process.m_pidfd < 0) {
-        // Without a pidfd the copy could be neither watched nor killed on time: it must not
-        // take the connections. SIGKILL ends it promptly, whatever it does.
+        // Without a pidfd the new process could be neither watched nor killed on time: it must
+        // not take the connections. SIGKILL ends it promptly, whatever it does.
         reason = ErrorText("pidfd_open", errno);
         ::kill(pid, SIGKILL);
         while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
@@ -194,7 +194,7 @@ std::size_t ArgumentRoom(const std::string& path,
     std::size_t limit = reported > 0 ? static_cast<std::size_t>(reported) : 131072;
     limit = std::min<std::size_t>(limit, 6u << 20);
     std::size_t used = 4096 + ArgumentCost(path) + sizeof(char*);
-    for (const std::string& entry : ChildEnvironment(environment)) used += ArgumentCost(entry);
+    for (const std::string& entry : NewProcessEnvironment(environment)) used += ArgumentCost(entry);
     return limit > used ? limit - used : 0;
 }
 

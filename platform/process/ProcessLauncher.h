@@ -10,8 +10,8 @@
 namespace Platform {
 
 // The running executable's full path, from /proc/self/exe. Read it once at start-up and
-// start copies from the text: /proc/self/exe would keep running the old build after a new
-// one is installed. Returns an empty string and sets reason on failure.
+// start the new process from the text: /proc/self/exe would keep running the old build after
+// a new one is installed. Returns an empty string and sets reason on failure.
 std::string ReadExecutablePath(std::string& reason);
 
 // A started process. The pidfd (close-on-exec) becomes readable once the process has ended;
