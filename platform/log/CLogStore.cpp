@@ -232,14 +232,14 @@ std::size_t CLogStore::HeldBytes() const {
 }
 
 bool CLogStore::Spill(std::size_t nMaxChunks) {
-    for (CSpillWriter::CJob& job : m_writer.Finished()) TakeBack(std::move(job));
+    for (CSpillWriter::CJob& job : m_writer.Finished()) FinishSpill(std::move(job));
     // The newest chunk of each kind is still being filled and stays in memory.
     const auto canText = [this] { return m_nSpilledText + 1 < m_text.size(); };
     const auto canIndex = [this] { return m_nSpilledIndex + 1 < m_index.size(); };
     for (; nMaxChunks > 0 && HeldBytes() > m_limits.nMemoryBudget; --nMaxChunks) {
         while (WritingBytes() >= kMaxWritingBytes) {
             m_writer.WaitForFinished();
-            for (CSpillWriter::CJob& job : m_writer.Finished()) TakeBack(std::move(job));
+            for (CSpillWriter::CJob& job : m_writer.Finished()) FinishSpill(std::move(job));
         }
         // A refused write may have dropped lines meanwhile.
         if (HeldBytes() <= m_limits.nMemoryBudget) break;
@@ -286,7 +286,7 @@ void CLogStore::SpillIndex() {
     ++m_nWriting;
 }
 
-void CLogStore::TakeBack(CSpillWriter::CJob job) {
+void CLogStore::FinishSpill(CSpillWriter::CJob job) {
     --m_nWriting;
     const bool bText = job.pFile == &m_textFile;
     if (bText) --m_nWritingText;
@@ -323,7 +323,7 @@ void CLogStore::DropBefore(std::uint64_t nLine, const std::string& reason) {
     const std::uint64_t nFirstByte = nLine < m_nLines ? LineStart(nLine) : m_nBytes;
 
     const std::uint64_t nTextKeep = nFirstByte / m_limits.nChunkBytes;
-    // A chunk being written comes back to TakeBack, which releases its disk space then.
+    // A chunk being written comes back to FinishSpill, which releases its disk space then.
     while (m_nTextBase < nTextKeep && m_text.size() > 1) {
         if (m_nSpilledText > 0) {
             if (m_text.front().pData == nullptr)

@@ -61,13 +61,13 @@ public:
     // little more than counting it.
     void Adopt(std::string&& text);
 
-    // Takes back the chunks the writer has finished (a refused one drops lines), then hands it
+    // Finishes the spills the writer is done with (a refused one drops lines), then hands it
     // the oldest chunks while memory not yet handed over is above the budget, at most
     // nMaxChunks of them. True while chunks remain to hand over; NeedsSpill() stays true
-    // until the writes in flight are taken back too.
+    // until the spills in flight are finished too.
     bool Spill(std::size_t nMaxChunks);
 
-    // Called on the writer thread when finished writes wait to be taken back by Spill.
+    // Called on the writer thread when done writes wait for Spill to end their spills.
     void SetOnWritten(std::function<void()> onWritten);
 
     // Lines appended since the store was made, and the first one still kept.
@@ -149,7 +149,9 @@ private:
 
     // Memory not handed to the writer.
     std::size_t HeldBytes() const;
-    void TakeBack(CSpillWriter::CJob job);
+    // Ends the spill of a chunk the writer is done with: written, its memory goes (the buffer
+    // kept for reuse) or, dropped meanwhile, its disk space; refused, the lines up to it go.
+    void FinishSpill(CSpillWriter::CJob job);
     std::size_t WritingBytes() const;
     // spText, when set, holds the bytes being appended and may serve whole chunks.
     void AppendLines(std::string_view text, const std::shared_ptr<const std::string>& spText);
@@ -181,7 +183,7 @@ private:
     std::deque<CIndexChunk> m_index;
     std::uint64_t m_nIndexBase = 0;
     std::size_t m_nSpilledIndex = 0;
-    // Chunks handed to the writer and not yet taken back, and how many of them are text.
+    // Chunks handed to the writer and not yet finished, and how many of them are text.
     std::size_t m_nWriting = 0;
     std::size_t m_nWritingText = 0;
     std::vector<CChunkMemory> m_spareText;

@@ -103,7 +103,7 @@ CLogView::CLogView(QWidget* pParent) : CLogView(CLogStore::CLimits(), pParent) {
 
 CLogView::CLogView(const CLogStore::CLimits& limits, QWidget* pParent)
     : QAbstractScrollArea(pParent), m_store(limits) {
-    // The writer thread only posts: the chunks it finished are taken back on this thread.
+    // The writer thread only posts: the spills it finished are ended on this thread.
     m_store.SetOnWritten(
         [this] { QMetaObject::invokeMethod(this, &CLogView::SpillSome, Qt::QueuedConnection); });
     CLogViewAccessible::Install();
