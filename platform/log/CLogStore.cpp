@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
+#include "Utf8.h"
 
 namespace Platform {
 
@@ -15,50 +13,6 @@ constexpr std::size_t kScanBlock = 16 * 1024;
 
 }  // namespace
 
-std::uint64_t CLogStore::Utf16Units(const char* pText, std::size_t nSize) {
-    // One unit per byte that is not a continuation (10xxxxxx), one more for a four-byte lead
-    // (11110xxx). A 64 MiB line is counted in the UI thread's turn that appends it, so the
-    // bulk goes sixteen bytes at a time.
-    std::uint64_t nUnits = 0;
-    std::size_t i = 0;
-#ifdef __SSE2__
-    // As signed bytes, continuations are below -64 and four-byte leads -16 to -1. The
-    // per-byte counters (a mask is -1) are summed before they can wrap.
-    const __m128i kContinuationTop = _mm_set1_epi8(-64);
-    const __m128i kFourByteBottom = _mm_set1_epi8(-17);
-    const __m128i kZero = _mm_setzero_si128();
-    while (i + 16 <= nSize) {
-        __m128i continuations = kZero;
-        __m128i fourBytes = kZero;
-        for (int nRound = 0; nRound < 255 && i + 16 <= nSize; ++nRound, i += 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pText + i));
-            continuations = _mm_sub_epi8(continuations, _mm_cmplt_epi8(v, kContinuationTop));
-            fourBytes = _mm_sub_epi8(fourBytes, _mm_and_si128(_mm_cmpgt_epi8(v, kFourByteBottom),
-                                                              _mm_cmplt_epi8(v, kZero)));
-        }
-        const __m128i sums =
-            _mm_sub_epi64(_mm_sad_epu8(fourBytes, kZero), _mm_sad_epu8(continuations, kZero));
-        nUnits += static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums) +
-                                             _mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
-    }
-    nUnits += i;  // every byte of the bulk, less continuations, plus four-byte leads, above
-#endif
-    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
-    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-    for (; i + 8 <= nSize; i += 8) {
-        std::uint64_t w = 0;
-        std::memcpy(&w, pText + i, 8);
-        const std::uint64_t nContinuation = w & ~(w << 1) & kHigh;
-        const std::uint64_t nFourByte = w & (w << 1) & (w << 2) & (w << 3) & kHigh;
-        nUnits += 8 - (((nContinuation >> 7) * kOnes) >> 56) + (((nFourByte >> 7) * kOnes) >> 56);
-    }
-    const auto* p = reinterpret_cast<const unsigned char*>(pText);
-    for (; i < nSize; ++i)
-        nUnits +=
-            static_cast<unsigned>((p[i] & 0xC0) != 0x80) + static_cast<unsigned>(p[i] >= 0xF0);
-    return nUnits;
-}
-
 std::uint64_t CLogStore::UnitsBetween(std::uint64_t nFrom, std::uint64_t nTo) const {
     std::uint64_t nUnits = 0;
     char block[kScanBlock];
@@ -66,21 +20,10 @@ std::uint64_t CLogStore::UnitsBetween(std::uint64_t nFrom, std::uint64_t nTo) co
         const std::size_t n =
             static_cast<std::size_t>(std::min<std::uint64_t>(kScanBlock, nTo - nFrom));
         if (!Read(nFrom, block, n)) break;
-        nUnits += Utf16Units(block, n);
+        nUnits += Utf8::Utf16Units(block, n);
         nFrom += n;
     }
     return nUnits;
-}
-
-std::size_t CLogStore::BytesForUnits(std::string_view text, std::uint64_t nUnits) {
-    std::size_t i = 0;
-    while (i < text.size() && nUnits > 0) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        nUnits -= std::min<std::uint64_t>(nUnits, c >= 0xF0 ? 2 : 1);
-        ++i;
-        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
-    }
-    return i;
 }
 
 CLogStore::CLogStore() : CLogStore(CLimits()) {}
@@ -188,7 +131,7 @@ void CLogStore::CopyIn(const char* pText, std::size_t nSize,
             chunk.pData = pText;
             m_text.push_back(std::move(chunk));
             m_textUnits.push_back(m_nChars);
-            m_nChars += Utf16Units(pText, nChunk);
+            m_nChars += Utf8::Utf16Units(pText, nChunk);
             pText += nChunk;
             nSize -= nChunk;
             m_nBytes += nChunk;
@@ -211,7 +154,7 @@ void CLogStore::CopyIn(const char* pText, std::size_t nSize,
         const std::size_t nCopy = std::min(nSize, nChunk - nOffset);
         std::memcpy(m_text.back().pOwned.get() + nOffset, pText, nCopy);
         // Counted per byte, so a character cut by the chunk's end is counted once.
-        m_nChars += Utf16Units(pText, nCopy);
+        m_nChars += Utf8::Utf16Units(pText, nCopy);
         pText += nCopy;
         nSize -= nCopy;
         m_nBytes += nCopy;
@@ -454,22 +397,20 @@ std::uint64_t CLogStore::ByteAtChar(std::uint64_t nChar, std::uint64_t* pByteCha
         const std::size_t n =
             static_cast<std::size_t>(std::min<std::uint64_t>(kScanBlock, m_nBytes - nOffset));
         if (!Read(nOffset, block, n)) break;
-        const std::uint64_t nBlockUnits = Utf16Units(block, n);
+        const std::uint64_t nBlockUnits = Utf8::Utf16Units(block, n);
         if (nUnits + nBlockUnits <= nAbsolute) {
             nUnits += nBlockUnits;
             nOffset += n;
             continue;
         }
-        for (std::size_t j = 0; j < n; ++j) {
-            const auto c = static_cast<unsigned char>(block[j]);
-            if ((c & 0xC0) == 0x80) continue;
-            const unsigned nCharUnits = c >= 0xF0 ? 2 : 1;
-            if (nUnits + nCharUnits > nAbsolute) {
-                *pByteChar = nUnits - m_nFirstChar;
-                return nOffset + j;
-            }
-            nUnits += nCharUnits;
+        std::uint64_t nBefore = 0;
+        const std::size_t j =
+            Utf8::CharHoldingUnit(std::string_view(block, n), nAbsolute - nUnits, &nBefore);
+        if (j < n) {
+            *pByteChar = nUnits + nBefore - m_nFirstChar;
+            return nOffset + j;
         }
+        nUnits += nBefore;
         nOffset += n;
     }
     *pByteChar = m_nChars - m_nFirstChar;

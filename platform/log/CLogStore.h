@@ -109,11 +109,6 @@ public:
     // The longest line so far, in bytes.
     std::uint64_t MaxLineLength() const { return m_nMaxLineBytes; }
 
-    // UTF-16 code units of valid UTF-8 text, and the bytes of text that make its first
-    // nUnits units.
-    static std::uint64_t Utf16Units(const char* pText, std::size_t nSize);
-    static std::size_t BytesForUnits(std::string_view text, std::uint64_t nUnits);
-
     // Anonymous memory the chunks hold now, those being written included (besides it, at most
     // kSpareChunks freed buffers of each kind are kept for reuse), and whether Spill has work.
     std::size_t MemoryBytes() const;

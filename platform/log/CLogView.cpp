@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "CLogViewAccessible.h"
+#include "Utf8.h"
 
 namespace Platform {
 
@@ -56,8 +57,6 @@ constexpr qint64 kSliceMilliseconds = 15;
 constexpr std::size_t kSearchBlock = 1u << 20;
 constexpr std::size_t kSaveBlock = 1u << 20;
 constexpr int kMargin = 3;
-
-bool IsContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 CLogView::SaveFileNameScript& SaveScript() {
     static CLogView::SaveFileNameScript script;
@@ -380,8 +379,7 @@ CSlice ReadSlice(const CLogView& view, std::uint64_t nLine, std::uint64_t nColum
                  std::size_t nBytes) {
     CSlice slice;
     slice.bytes = view.LineText(nLine, nColumn, nBytes + 4);
-    std::size_t nSkip = 0;
-    while (nSkip < slice.bytes.size() && IsContinuation(slice.bytes[nSkip])) ++nSkip;
+    const std::size_t nSkip = Utf8::CharStartAtOrAfter(slice.bytes, 0);
     slice.bytes.erase(0, nSkip);
     slice.nFirstColumn = nColumn + nSkip;
     slice.bWhole = slice.nFirstColumn + slice.bytes.size() >= view.LineLength(nLine);
@@ -422,8 +420,8 @@ void CLogView::paintEvent(QPaintEvent* /*event*/) {
             const std::size_t nBytes = static_cast<std::size_t>(
                 std::min<std::uint64_t>(nAt - slice.nFirstColumn, slice.bytes.size()));
             if (nBytes == slice.bytes.size() && !slice.bWhole) return viewport()->width();
-            return kMargin + metrics.horizontalAdvance(slice.text.left(
-                                 CLogStore::Utf16Units(slice.bytes.data(), nBytes)));
+            return kMargin + metrics.horizontalAdvance(
+                                 slice.text.left(Utf8::Utf16Units(slice.bytes.data(), nBytes)));
         };
         const int x1 = nLine == selectionStart.nLine ? xOf(selectionStart.nColumn) : kMargin;
         const int x2 = nLine == selectionEnd.nLine
@@ -472,7 +470,7 @@ CLogView::CPosition CLogView::PositionAt(const QPoint& point) const {
     const std::uint64_t nAt =
         x <= 0 ? slice.nFirstColumn
                : slice.nFirstColumn +
-                     CLogStore::BytesForUnits(slice.bytes, static_cast<std::size_t>(nUnits));
+                     Utf8::BytesForUnits(slice.bytes, static_cast<std::size_t>(nUnits));
     return Clamp(CPosition{nLine, std::min(nAt, LineLength(nLine))});
 }
 
@@ -491,7 +489,7 @@ QRect CLogView::PositionRect(const CPosition& position) const {
         const std::size_t nBytes = static_cast<std::size_t>(
             std::min<std::uint64_t>(position.nColumn - slice.nFirstColumn, slice.bytes.size()));
         x += metrics.horizontalAdvance(
-            slice.text.left(CLogStore::Utf16Units(slice.bytes.data(), nBytes)));
+            slice.text.left(Utf8::Utf16Units(slice.bytes.data(), nBytes)));
     }
     return QRect(x, y, std::max(1, metrics.averageCharWidth()), nLineHeight);
 }
@@ -513,9 +511,8 @@ CLogView::CPosition CLogView::Clamp(CPosition position) const {
     // Back onto the first byte of a character.
     const std::uint64_t nFrom = position.nColumn >= 3 ? position.nColumn - 3 : 0;
     const std::string around = LineText(position.nLine, nFrom, position.nColumn - nFrom + 1);
-    std::size_t i = static_cast<std::size_t>(position.nColumn - nFrom);
-    while (i > 0 && i < around.size() && IsContinuation(around[i])) --i;
-    position.nColumn = nFrom + i;
+    position.nColumn = nFrom + Utf8::CharStartAtOrBefore(
+                                   around, static_cast<std::size_t>(position.nColumn - nFrom));
     return position;
 }
 
@@ -524,9 +521,7 @@ CLogView::CPosition CLogView::Step(const CPosition& position, int nDirection) co
     if (nDirection > 0) {
         if (position.nColumn < nLength) {
             const std::string ahead = LineText(position.nLine, position.nColumn, 4);
-            std::size_t i = 1;
-            while (i < ahead.size() && IsContinuation(ahead[i])) ++i;
-            return CPosition{position.nLine, position.nColumn + i};
+            return CPosition{position.nLine, position.nColumn + Utf8::CharStartAtOrAfter(ahead, 1)};
         }
         if (position.nLine + 1 < LineCount())
             return Clamp(CPosition{position.nLine == 0 ? FirstKeptLine() : position.nLine + 1, 0});
@@ -581,16 +576,8 @@ std::string CLogView::SelectedText(std::size_t nMaxBytes, bool* pbCut) const {
             text += '\n';
         }
     }
-    if (bCut) {
-        // Never end in the middle of a character.
-        std::size_t nEnd = text.size();
-        while (nEnd > 0 && IsContinuation(text[nEnd - 1])) --nEnd;
-        if (nEnd > 0 && static_cast<unsigned char>(text[nEnd - 1]) >= 0xC0)
-            --nEnd;
-        else
-            nEnd = text.size();
-        text.resize(nEnd);
-    }
+    // Never end in the middle of a character.
+    if (bCut) text.resize(Utf8::LengthBeforeLastMultiByteChar(text));
     if (pbCut != nullptr) *pbCut = bCut;
     return text;
 }

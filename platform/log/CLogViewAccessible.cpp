@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "CLogView.h"
+#include "Utf8.h"
 
 namespace Platform {
 
@@ -93,7 +94,7 @@ std::uint64_t CLogViewAccessible::Offset(std::uint64_t nLine, std::uint64_t nCol
     const QString header = bWindowed ? QString() : View()->HeaderText();
     if (nLine == 0) {
         const std::string bytes = header.toStdString();
-        return CLogStore::Utf16Units(bytes.data(), std::min<std::size_t>(nColumn, bytes.size()));
+        return Utf8::Utf16Units(bytes.data(), std::min<std::size_t>(nColumn, bytes.size()));
     }
     const std::uint64_t nStoreLine = nLine - 1;
     const std::uint64_t nBase = bWindowed ? m_nWindowLine : store.FirstLine();
@@ -113,7 +114,7 @@ void CLogViewAccessible::Position(int offset, std::uint64_t* pLine, std::uint64_
     if (nOffset < static_cast<std::uint64_t>(header.size()) ||
         (nOffset == static_cast<std::uint64_t>(header.size()) && !bWindowed)) {
         *pLine = 0;
-        *pColumn = CLogStore::BytesForUnits(header.toStdString(), nOffset);
+        *pColumn = Utf8::BytesForUnits(header.toStdString(), nOffset);
         return;
     }
     const std::uint64_t nBaseUnits = bWindowed ? m_nWindowUnits : 0;

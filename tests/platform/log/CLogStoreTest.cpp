@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "AllocationCounter.h"
+#include "Utf8.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ std::string LineText(std::size_t i) {
 }
 
 std::uint64_t Units(const std::string& text) {
-    return CLogStore::Utf16Units(text.data(), text.size());
+    return Platform::Utf8::Utf16Units(text.data(), text.size());
 }
 
 // Hands everything over and waits for the writer; the bound only catches a hang.
@@ -158,9 +159,9 @@ TEST(CLogStoreTest, Utf16UnitsOfLongMixedTextMatchACharacterByCharacterCount) {
         std::uint64_t nUnits = 0;
         for (const char c : part)
             nUnits += ((c & 0xC0) != 0x80) + (static_cast<unsigned char>(c) >= 0xF0);
-        EXPECT_EQ(CLogStore::Utf16Units(part.data(), part.size()), nUnits) << nCut;
+        EXPECT_EQ(Platform::Utf8::Utf16Units(part.data(), part.size()), nUnits) << nCut;
     }
-    EXPECT_EQ(CLogStore::Utf16Units(text.data(), text.size()), nExpected);
+    EXPECT_EQ(Platform::Utf8::Utf16Units(text.data(), text.size()), nExpected);
 }
 
 TEST(CLogStoreTest, AppendingAllocatesPerChunkNotPerLine) {
