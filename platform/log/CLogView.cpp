@@ -4,26 +4,18 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QFileDialog>
-#include <QHBoxLayout>
 #include <QKeyEvent>
-#include <QLabel>
-#include <QLineEdit>
 #include <QMenu>
-#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QProgressDialog>
 #include <QScrollBar>
 #include <QTimer>
 #include <QToolTip>
 #include <algorithm>
 #include <climits>
-#include <functional>
-#include <vector>
 
+#include "CLogFind.h"
+#include "CLogSave.h"
 #include "CLogViewAccessible.h"
 #include "Utf8.h"
 
@@ -52,10 +44,6 @@ constexpr std::uint64_t kMaxScrollSteps = 1u << 30;
 // Chunks the store hands to its writer per turn of the event loop (2 MiB each); handing one
 // over costs a queue push, the write itself happens off the UI thread.
 constexpr std::size_t kSpillChunksPerTurn = 32;
-// Time a search or save slice may take before it yields to the event loop.
-constexpr qint64 kSliceMilliseconds = 15;
-constexpr std::size_t kSearchBlock = 1u << 20;
-constexpr std::size_t kSaveBlock = 1u << 20;
 constexpr int kMargin = 3;
 
 CLogView::SaveFileNameScript& SaveScript() {
@@ -72,27 +60,6 @@ struct CSlice {
 };
 
 }  // namespace
-
-struct CLogView::CSearch {
-    std::string needle;
-    bool bBackward = false;
-    bool bWrapped = false;
-    std::uint64_t nStart = 0;  // where the search began
-    std::uint64_t nPos = 0;    // the next byte to look at (backward: one past it)
-    std::uint64_t nScanned = 0;
-    std::uint64_t nTotal = 0;
-    QTimer timer;
-};
-
-struct CLogView::CSave {
-    QFile file;
-    std::uint64_t nNext = 0;
-    std::uint64_t nEnd = 0;
-    std::uint64_t nTotal = 0;
-    std::vector<char> buffer;
-    QProgressDialog* pProgress = nullptr;
-    QTimer timer;
-};
 
 void CLogView::SetSaveFileNameScript(SaveFileNameScript script) {
     SaveScript() = std::move(script);
@@ -130,34 +97,10 @@ CLogView::CLogView(const CLogStore::CLimits& limits, QWidget* pParent)
                  &CLogView::ShowFind);
     addLogAction(tr("Save Log &As..."), QStringLiteral("logSaveAs"), QKeySequence(),
                  &CLogView::SaveLogAs);
-    auto* pNext = new QAction(this);
-    pNext->setShortcuts({QKeySequence(Qt::Key_F3)});
-    pNext->setShortcutContext(Qt::WidgetWithChildrenShortcut);
-    connect(pNext, &QAction::triggered, this, [this] { Find(m_pFindEdit->text(), false); });
-    QWidget::addAction(pNext);
-    auto* pPrevious = new QAction(this);
-    pPrevious->setShortcuts({QKeySequence(Qt::SHIFT | Qt::Key_F3)});
-    pPrevious->setShortcutContext(Qt::WidgetWithChildrenShortcut);
-    connect(pPrevious, &QAction::triggered, this, [this] { Find(m_pFindEdit->text(), true); });
-    QWidget::addAction(pPrevious);
-
-    m_pFindBar = new QWidget(this);
-    m_pFindBar->setObjectName(QStringLiteral("findBar"));
-    m_pFindBar->setAutoFillBackground(true);
-    auto* pLayout = new QHBoxLayout(m_pFindBar);
-    pLayout->setContentsMargins(2, 2, 2, 2);
-    m_pFindEdit = new QLineEdit(m_pFindBar);
-    m_pFindEdit->setObjectName(QStringLiteral("findEdit"));
-    m_pFindEdit->setPlaceholderText(tr("Find"));
-    m_pFindEdit->setAccessibleName(tr("Find"));
-    m_pFindStatus = new QLabel(m_pFindBar);
-    m_pFindStatus->setObjectName(QStringLiteral("findStatus"));
-    pLayout->addWidget(m_pFindEdit);
-    pLayout->addWidget(m_pFindStatus);
-    m_pFindBar->hide();
-    connect(m_pFindEdit, &QLineEdit::returnPressed, this, [this] {
-        Find(m_pFindEdit->text(), QApplication::keyboardModifiers() & Qt::ShiftModifier);
-    });
+    m_pFind = std::make_unique<CLogFind>(*this);
+    connect(m_pFind.get(), &CLogFind::finished, this, &CLogView::searchFinished);
+    m_pSave = std::make_unique<CLogSave>(*this);
+    connect(m_pSave.get(), &CLogSave::finished, this, &CLogView::saveFinished);
 }
 
 CLogView::~CLogView() = default;
@@ -350,7 +293,7 @@ void CLogView::resizeEvent(QResizeEvent* event) {
     QAbstractScrollArea::resizeEvent(event);
     UpdateScrollBars();
     if (m_bFollow) SetTopRow(LastTopRow());
-    PlaceFindBar();
+    m_pFind->Place();
 }
 
 void CLogView::FollowEnd() {
@@ -652,16 +595,12 @@ void CLogView::keyPressEvent(QKeyEvent* event) {
                 FollowEnd();
             return;
         case Qt::Key_Escape:
-            if (m_pFindBar->isVisible()) {
-                m_pFindBar->hide();
-                setFocus();
-                return;
-            }
+            if (m_pFind->Hide()) return;
             break;
         case Qt::Key_Return:
         case Qt::Key_Enter:
             // From the find field it has already searched; otherwise the dialog's default button.
-            if (m_pFindEdit->hasFocus()) return;
+            if (m_pFind->HasFocus()) return;
             break;
         default:
             break;
@@ -710,240 +649,39 @@ QMenu* CLogView::CreateContextMenu() {
     return pMenu;
 }
 
-// ---- find ---------------------------------------------------------------------------------
+// ---- find and save ------------------------------------------------------------------------
 
-void CLogView::PlaceFindBar() {
-    const QSize size = m_pFindBar->sizeHint();
-    const QRect area = viewport()->geometry();
-    const int nWidth = std::min(size.width() + 80, area.width());
-    m_pFindBar->setGeometry(area.right() - nWidth + 1, area.top(), nWidth, size.height());
+std::uint64_t CLogView::StreamOffset(const CPosition& position) const {
+    if (position.nLine == 0 || position.nLine < FirstKeptLine()) return m_store.FirstByte();
+    return m_store.LineStart(position.nLine - 1) + position.nColumn;
 }
 
-void CLogView::ShowFind() {
-    PlaceFindBar();
-    m_pFindBar->show();
-    m_pFindBar->raise();
-    m_pFindEdit->setFocus();
-    m_pFindEdit->selectAll();
+CLogView::CPosition CLogView::StreamPosition(std::uint64_t nOffset) const {
+    const std::uint64_t nLine = m_store.LineAt(nOffset);
+    return CPosition{nLine + 1, nOffset - m_store.LineStart(nLine)};
 }
 
-bool CLogView::IsSearching() const { return m_pSearch != nullptr; }
-
-void CLogView::Find(const QString& text, bool bBackward) {
-    m_pSearch.reset();
-    if (text.isEmpty()) {
-        m_pFindStatus->clear();
-        return;
-    }
-    auto pSearch = std::make_unique<CSearch>();
-    pSearch->needle = text.toStdString();
-    pSearch->bBackward = bBackward;
-    // From the selection, or the caret, towards the end (or the start) and round once.
-    const auto offsetOf = [this](const CPosition& position) {
-        if (position.nLine == 0 || position.nLine < FirstKeptLine()) return m_store.FirstByte();
-        return m_store.LineStart(position.nLine - 1) + position.nColumn;
-    };
-    pSearch->nStart =
-        offsetOf(bBackward ? std::min(m_anchor, m_caret) : std::max(m_anchor, m_caret));
-    pSearch->nPos = pSearch->nStart;
-    pSearch->nTotal = m_store.EndByte() - m_store.FirstByte();
-    pSearch->timer.setSingleShot(true);
-    connect(&pSearch->timer, &QTimer::timeout, this, &CLogView::SearchSlice);
-    m_pSearch = std::move(pSearch);
-    m_pFindStatus->setText(tr("Searching..."));
-    SearchSlice();
+void CLogView::ShowRange(const CPosition& start, const CPosition& end) {
+    SetSelection(start, end);
+    EnsureVisible(start.nLine);
+    QScrollBar* pHorizontal = horizontalScrollBar();
+    if (start.nColumn < static_cast<std::uint64_t>(pHorizontal->value()) ||
+        end.nColumn > static_cast<std::uint64_t>(pHorizontal->value() + pHorizontal->pageStep()))
+        pHorizontal->setValue(static_cast<int>(
+            std::min<std::uint64_t>(start.nColumn > 8 ? start.nColumn - 8 : 0,
+                                    static_cast<std::uint64_t>(pHorizontal->maximum()))));
 }
 
-void CLogView::SearchSlice() {
-    CSearch& search = *m_pSearch;
-    const std::size_t nNeedle = search.needle.size();
-    const std::boyer_moore_horspool_searcher forward(search.needle.begin(), search.needle.end());
-    const std::string reversed(search.needle.rbegin(), search.needle.rend());
-    const std::boyer_moore_horspool_searcher backward(reversed.begin(), reversed.end());
-    std::vector<char> block;
-    QElapsedTimer elapsed;
-    elapsed.start();
-    std::uint64_t nFound = UINT64_MAX;
-    bool bEnded = false;
-    while (elapsed.elapsed() < kSliceMilliseconds) {
-        const std::uint64_t nFirst = m_store.FirstByte();
-        const std::uint64_t nEnd = m_store.EndByte();
-        if (!search.bBackward) {
-            search.nPos = std::max(search.nPos, nFirst);
-            const std::uint64_t nLimit =
-                search.bWrapped ? std::min(nEnd, search.nStart + nNeedle - 1) : nEnd;
-            const std::uint64_t nBlockEnd =
-                std::min(nLimit, search.nPos + kSearchBlock + nNeedle - 1);
-            if (nBlockEnd > search.nPos) {
-                block.resize(static_cast<std::size_t>(nBlockEnd - search.nPos));
-                if (m_store.Read(search.nPos, block.data(), block.size())) {
-                    const auto it = std::search(block.begin(), block.end(), forward);
-                    if (it != block.end()) {
-                        nFound = search.nPos + (it - block.begin());
-                        break;
-                    }
-                }
-            }
-            search.nScanned += nBlockEnd > search.nPos ? nBlockEnd - search.nPos : 0;
-            if (nBlockEnd >= nLimit) {
-                if (search.bWrapped) {
-                    bEnded = true;
-                    break;
-                }
-                search.bWrapped = true;
-                search.nPos = nFirst;
-            } else {
-                search.nPos = nBlockEnd - (nNeedle - 1);
-            }
-        } else {
-            search.nPos = std::min(std::max(search.nPos, nFirst), nEnd);
-            const std::uint64_t nLow =
-                search.bWrapped
-                    ? std::max(nFirst,
-                               search.nStart > nNeedle - 1 ? search.nStart - (nNeedle - 1) : 0)
-                    : nFirst;
-            const std::uint64_t nBlockStart = search.nPos > nLow + kSearchBlock + nNeedle - 1
-                                                  ? search.nPos - kSearchBlock - (nNeedle - 1)
-                                                  : nLow;
-            if (search.nPos > nBlockStart) {
-                block.resize(static_cast<std::size_t>(search.nPos - nBlockStart));
-                if (m_store.Read(nBlockStart, block.data(), block.size())) {
-                    const auto it = std::search(block.rbegin(), block.rend(), backward);
-                    if (it != block.rend()) {
-                        nFound = nBlockStart + (block.size() - (it - block.rbegin()) - nNeedle);
-                        break;
-                    }
-                }
-            }
-            search.nScanned += search.nPos > nBlockStart ? search.nPos - nBlockStart : 0;
-            if (nBlockStart <= nLow) {
-                if (search.bWrapped) {
-                    bEnded = true;
-                    break;
-                }
-                search.bWrapped = true;
-                search.nPos = nEnd;
-            } else {
-                search.nPos = nBlockStart + (nNeedle - 1);
-            }
-        }
-    }
-    if (nFound != UINT64_MAX) {
-        const std::uint64_t nLine = m_store.LineAt(nFound);
-        const std::uint64_t nColumn = nFound - m_store.LineStart(nLine);
-        m_pSearch.reset();
-        m_pFindStatus->clear();
-        SetSelection(CPosition{nLine + 1, nColumn}, CPosition{nLine + 1, nColumn + nNeedle});
-        EnsureVisible(nLine + 1);
-        QScrollBar* pHorizontal = horizontalScrollBar();
-        if (nColumn < static_cast<std::uint64_t>(pHorizontal->value()) ||
-            nColumn + nNeedle >
-                static_cast<std::uint64_t>(pHorizontal->value() + pHorizontal->pageStep()))
-            pHorizontal->setValue(static_cast<int>(
-                std::min<std::uint64_t>(nColumn > 8 ? nColumn - 8 : 0,
-                                        static_cast<std::uint64_t>(pHorizontal->maximum()))));
-        emit searchFinished(true);
-        return;
-    }
-    if (bEnded) {
-        m_pSearch.reset();
-        m_pFindStatus->setText(tr("Not found"));
-        emit searchFinished(false);
-        return;
-    }
-    m_pFindStatus->setText(
-        tr("Searching... %1%")
-            .arg(search.nTotal > 0
-                     ? std::min<std::uint64_t>(99, search.nScanned * 100 / search.nTotal)
-                     : 0));
-    search.timer.start(0);
-}
+void CLogView::ShowFind() { m_pFind->Show(); }
 
-// ---- save ---------------------------------------------------------------------------------
+void CLogView::Find(const QString& text, bool bBackward) { m_pFind->Find(text, bBackward); }
 
-bool CLogView::IsSaving() const { return m_pSave != nullptr; }
+bool CLogView::IsSearching() const { return m_pFind->IsSearching(); }
 
-void CLogView::SaveLogAs() {
-    const QString path =
-        SaveScript() ? SaveScript()(this)
-                     : QFileDialog::getSaveFileName(this, tr("Save Log As"), QString(),
-                                                    tr("Log files (*.log *.txt);;All files (*)"));
-    if (path.isEmpty()) return;
-    if (!SaveTo(path)) {
-        auto* pBox = new QMessageBox(QMessageBox::Warning, tr("Save Log As"),
-                                     tr("Cannot write %1").arg(path), QMessageBox::Ok, this);
-        pBox->setAttribute(Qt::WA_DeleteOnClose);
-        pBox->open();
-    }
-}
+void CLogView::SaveLogAs() { m_pSave->SaveLogAs(SaveScript()); }
 
-bool CLogView::SaveTo(const QString& path) {
-    if (m_pSave != nullptr) return false;
-    auto pSave = std::make_unique<CSave>();
-    pSave->file.setFileName(path);
-    if (!pSave->file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
-    if (m_store.DroppedLines() > 0) pSave->file.write((HeaderText() + QLatin1Char('\n')).toUtf8());
-    // The lines there are now; later ones are not waited for.
-    pSave->nNext = m_store.FirstByte();
-    pSave->nEnd = m_store.EndByte();
-    pSave->nTotal = pSave->nEnd - pSave->nNext;
-    pSave->buffer.resize(kSaveBlock);
-    pSave->pProgress = new QProgressDialog(tr("Saving the log..."), tr("Cancel"), 0, 1000, this);
-    pSave->pProgress->setObjectName(QStringLiteral("saveProgress"));
-    pSave->pProgress->setWindowModality(Qt::NonModal);
-    pSave->pProgress->setMinimumDuration(500);
-    pSave->pProgress->setAutoReset(false);
-    pSave->pProgress->setAutoClose(false);
-    connect(pSave->pProgress, &QProgressDialog::canceled, this, [this] {
-        if (m_pSave == nullptr) return;
-        m_pSave->file.remove();
-        EndSave(tr("cancelled"));
-    });
-    pSave->timer.setSingleShot(true);
-    connect(&pSave->timer, &QTimer::timeout, this, &CLogView::SaveSlice);
-    m_pSave = std::move(pSave);
-    m_pSave->timer.start(0);
-    return true;
-}
+bool CLogView::SaveTo(const QString& path) { return m_pSave->SaveTo(path); }
 
-void CLogView::SaveSlice() {
-    CSave& save = *m_pSave;
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (save.nNext < save.nEnd && elapsed.elapsed() < kSliceMilliseconds) {
-        // Lines the disk refused meanwhile are skipped.
-        save.nNext = std::max(save.nNext, m_store.FirstByte());
-        if (save.nNext >= save.nEnd) break;
-        const std::size_t n =
-            static_cast<std::size_t>(std::min<std::uint64_t>(kSaveBlock, save.nEnd - save.nNext));
-        if (!m_store.Read(save.nNext, save.buffer.data(), n)) continue;
-        if (save.file.write(save.buffer.data(), static_cast<qint64>(n)) != static_cast<qint64>(n)) {
-            EndSave(save.file.errorString());
-            return;
-        }
-        save.nNext += n;
-    }
-    if (save.nNext < save.nEnd) {
-        save.pProgress->setValue(static_cast<int>((save.nTotal - (save.nEnd - save.nNext)) * 1000 /
-                                                  std::max<std::uint64_t>(1, save.nTotal)));
-        save.timer.start(0);
-        return;
-    }
-    save.file.close();
-    EndSave(save.file.error() == QFileDevice::NoError ? QString() : save.file.errorString());
-}
-
-void CLogView::EndSave(const QString& error) {
-    std::unique_ptr<CSave> pSave = std::move(m_pSave);
-    pSave->pProgress->deleteLater();
-    if (!error.isEmpty() && error != tr("cancelled")) {
-        auto* pBox = new QMessageBox(QMessageBox::Warning, tr("Save Log As"),
-                                     tr("Cannot write %1: %2").arg(pSave->file.fileName(), error),
-                                     QMessageBox::Ok, this);
-        pBox->setAttribute(Qt::WA_DeleteOnClose);
-        pBox->open();
-    }
-    emit saveFinished(error);
-}
+bool CLogView::IsSaving() const { return m_pSave->IsSaving(); }
 
 }  // namespace Platform

@@ -13,12 +13,12 @@
 #include "CContextMenuSource.h"
 #include "CLogStore.h"
 
-class QLabel;
-class QLineEdit;
 class QMenu;
-class QProgressDialog;
 
 namespace Platform {
+
+class CLogFind;
+class CLogSave;
 
 // The log box: a read-only view made for appending, over a CLogStore that keeps every line.
 //
@@ -50,6 +50,8 @@ public:
 
     // Copy puts at most this much text on the clipboard and says so when it cuts.
     static constexpr std::size_t kMaxCopyBytes = 16u << 20;
+    // Time a slice of Find or Save Log As may take before it yields to the event loop.
+    static constexpr qint64 kSliceMilliseconds = 15;
 
     // Test seam: while set, Save Log As asks this instead of the file dialog; an empty
     // answer cancels.
@@ -106,16 +108,25 @@ public:
     // Scrolls so that the line is in sight (following stops unless it is the last).
     void EnsureVisible(std::uint64_t nLine);
 
-    // Opens the find field (Ctrl+F); Find starts a search from the caret, in slices of the
-    // event loop; the match becomes the selection. IsSearching while one runs.
+    // The byte of the store's stream a position stands for; row 0 and released lines stand
+    // for the first kept byte.
+    std::uint64_t StreamOffset(const CPosition& position) const;
+    // The position of a kept byte of the store's stream.
+    CPosition StreamPosition(std::uint64_t nOffset) const;
+    // Selects [start, end) of one line and scrolls it into sight, across too.
+    void ShowRange(const CPosition& start, const CPosition& end);
+
+    // Opens the find field (Ctrl+F); see CLogFind.
     void ShowFind();
+    // Starts a search from the selection or the caret; the match becomes the selection.
     void Find(const QString& text, bool bBackward);
+    // Whether a search runs.
     bool IsSearching() const;
-    // Asks for a file (see the seam) and streams the whole log into it as UTF-8 with LF
-    // line ends, in slices of the event loop, with a progress window for long saves.
+    // Asks for a file (see the seam) and streams the whole log into it; see CLogSave.
     void SaveLogAs();
     // Starts saving to path; false if the file cannot be opened.
     bool SaveTo(const QString& path);
+    // Whether a save runs.
     bool IsSaving() const;
 
     // The context menu's own items: Copy, Select All, Find..., Save Log As...
@@ -145,9 +156,6 @@ protected:
     void scrollContentsBy(int dx, int dy) override;
 
 private:
-    struct CSearch;
-    struct CSave;
-
     void UpdateScrollBars();
     void SetTopRow(std::uint64_t nRow);
     std::uint64_t LastTopRow() const;
@@ -165,10 +173,6 @@ private:
     void RepaintAppended();
     void HoldScrollBarPaints(bool bHold);
     void EndHeldPaint();
-    void SearchSlice();
-    void SaveSlice();
-    void EndSave(const QString& error);
-    void PlaceFindBar();
     // What every append ends with: one announcement, scroll bars, following, one repaint.
     void EndAppend(bool bAnnounce, std::uint64_t nUnitsBefore, const QString& announced);
     void AnnounceInsert(std::uint64_t nUnitsBefore, const QString& text);
@@ -187,11 +191,9 @@ private:
     std::uint64_t m_nRowsPerStep = 1;
     int m_nPaintedRows = 0;
 
-    QWidget* m_pFindBar = nullptr;
-    QLineEdit* m_pFindEdit = nullptr;
-    QLabel* m_pFindStatus = nullptr;
-    std::unique_ptr<CSearch> m_pSearch;
-    std::unique_ptr<CSave> m_pSave;
+    // Destroyed before the store they read.
+    std::unique_ptr<CLogFind> m_pFind;
+    std::unique_ptr<CLogSave> m_pSave;
 };
 
 }  // namespace Platform
