@@ -1,6 +1,5 @@
 #include "CLogView.h"
 
-#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -22,16 +21,6 @@
 namespace Platform {
 
 namespace {
-
-// The text of one insert event: one event per batch, cut so that a flood or a huge line
-// never sends megabytes over the accessibility bus.
-void AddAnnounced(QString& text, std::string_view line) {
-    constexpr int kMaxAnnounced = 64 * 1024;
-    if (text.size() >= kMaxAnnounced) return;
-    text += QLatin1Char('\n');
-    text += QString::fromUtf8(line.data(),
-                              std::min<qsizetype>(line.size(), kMaxAnnounced - text.size()));
-}
 
 // A frame: appends repaint the view at most this often.
 constexpr qint64 kFrameMs = 16;
@@ -109,31 +98,27 @@ CLogView::~CLogView() = default;
 
 void CLogView::AppendLines(std::list<std::string>&& texts) {
     if (texts.empty()) return;
-    QAccessibleInterface* pAccessible =
-        QAccessible::isActive() ? QAccessible::queryAccessibleInterface(this) : nullptr;
-    const std::uint64_t nUnitsBefore =
-        pAccessible != nullptr ? pAccessible->textInterface()->characterCount() : 0;
+    std::uint64_t nUnitsBefore = 0;
+    const bool bAnnounce = CLogViewAccessible::IsListening(this, &nUnitsBefore);
     // Taken before the store takes the text.
     QString announced;
-    if (pAccessible != nullptr)
-        for (const std::string& text : texts) AddAnnounced(announced, text);
+    if (bAnnounce)
+        for (const std::string& text : texts) CLogViewAccessible::AddAnnounced(announced, text);
     for (std::string& text : texts) m_store.Adopt(std::move(text));
-    EndAppend(pAccessible != nullptr, nUnitsBefore, announced);
+    EndAppend(bAnnounce, nUnitsBefore, announced);
 }
 
 void CLogView::AppendLine(std::string_view line) {
-    QAccessibleInterface* pAccessible =
-        QAccessible::isActive() ? QAccessible::queryAccessibleInterface(this) : nullptr;
-    const std::uint64_t nUnitsBefore =
-        pAccessible != nullptr ? pAccessible->textInterface()->characterCount() : 0;
+    std::uint64_t nUnitsBefore = 0;
+    const bool bAnnounce = CLogViewAccessible::IsListening(this, &nUnitsBefore);
     QString announced;
-    if (pAccessible != nullptr) AddAnnounced(announced, line);
+    if (bAnnounce) CLogViewAccessible::AddAnnounced(announced, line);
     m_store.Append(line);
-    EndAppend(pAccessible != nullptr, nUnitsBefore, announced);
+    EndAppend(bAnnounce, nUnitsBefore, announced);
 }
 
 void CLogView::EndAppend(bool bAnnounce, std::uint64_t nUnitsBefore, const QString& announced) {
-    if (bAnnounce) AnnounceInsert(nUnitsBefore, announced);
+    if (bAnnounce) CLogViewAccessible::AnnounceInsert(this, nUnitsBefore, announced);
     RepaintAppended();
     UpdateScrollBars();
     if (m_bFollow) SetTopRow(LastTopRow());
@@ -163,12 +148,6 @@ void CLogView::EndHeldPaint() {
     HoldScrollBarPaints(false);
     m_sinceFrame.start();
     viewport()->update();
-}
-
-void CLogView::AnnounceInsert(std::uint64_t nUnitsBefore, const QString& text) {
-    QAccessibleTextInsertEvent event(
-        this, static_cast<int>(std::min<std::uint64_t>(nUnitsBefore, INT_MAX)), text);
-    QAccessible::updateAccessibility(&event);
 }
 
 void CLogView::ScheduleSpill() {
@@ -545,54 +524,21 @@ void CLogView::Notify(const QString& text) {
 
 void CLogView::keyPressEvent(QKeyEvent* event) {
     const bool bShift = event->modifiers() & Qt::ShiftModifier;
-    QScrollBar* pVertical = verticalScrollBar();
-    QScrollBar* pHorizontal = horizontalScrollBar();
     switch (event->key()) {
         case Qt::Key_Left:
-        case Qt::Key_Right: {
-            const int nDirection = event->key() == Qt::Key_Right ? 1 : -1;
-            if (bShift)
-                MoveCaret(Step(m_caret, nDirection), true);
-            else
-                pHorizontal->triggerAction(nDirection > 0 ? QAbstractSlider::SliderSingleStepAdd
-                                                          : QAbstractSlider::SliderSingleStepSub);
+        case Qt::Key_Right:
+            KeyAcross(event->key() == Qt::Key_Right ? 1 : -1, bShift);
             return;
-        }
         case Qt::Key_Up:
         case Qt::Key_Down:
         case Qt::Key_PageUp:
-        case Qt::Key_PageDown: {
-            const bool bDown = event->key() == Qt::Key_Down || event->key() == Qt::Key_PageDown;
-            const bool bPage = event->key() == Qt::Key_PageUp || event->key() == Qt::Key_PageDown;
-            if (bShift) {
-                const std::uint64_t nRows = bPage ? static_cast<std::uint64_t>(VisibleRows()) : 1;
-                std::uint64_t nRow = LineToRow(m_caret.nLine);
-                nRow = bDown ? nRow + nRows : (nRow > nRows ? nRow - nRows : 0);
-                MoveCaret(CPosition{RowToLine(nRow), m_caret.nColumn}, true);
-            } else {
-                pVertical->triggerAction(bPage ? (bDown ? QAbstractSlider::SliderPageStepAdd
-                                                        : QAbstractSlider::SliderPageStepSub)
-                                               : (bDown ? QAbstractSlider::SliderSingleStepAdd
-                                                        : QAbstractSlider::SliderSingleStepSub));
-            }
+        case Qt::Key_PageDown:
+            KeyUpDown(event->key(), bShift);
             return;
-        }
         case Qt::Key_Home:
-            if (bShift)
-                MoveCaret(event->modifiers() & Qt::ControlModifier ? CPosition{0, 0}
-                                                                   : CPosition{m_caret.nLine, 0},
-                          true);
-            else
-                pVertical->triggerAction(QAbstractSlider::SliderToMinimum);
-            return;
         case Qt::Key_End:
-            if (bShift)
-                MoveCaret(event->modifiers() & Qt::ControlModifier
-                              ? EndPosition()
-                              : CPosition{m_caret.nLine, LineLength(m_caret.nLine)},
-                          true);
-            else
-                FollowEnd();
+            KeyToEdge(event->key() == Qt::Key_End, bShift,
+                      event->modifiers() & Qt::ControlModifier);
             return;
         case Qt::Key_Escape:
             if (m_pFind->Hide()) return;
@@ -606,6 +552,46 @@ void CLogView::keyPressEvent(QKeyEvent* event) {
             break;
     }
     event->ignore();
+}
+
+void CLogView::KeyAcross(int nDirection, bool bShift) {
+    if (bShift)
+        MoveCaret(Step(m_caret, nDirection), true);
+    else
+        horizontalScrollBar()->triggerAction(nDirection > 0 ? QAbstractSlider::SliderSingleStepAdd
+                                                            : QAbstractSlider::SliderSingleStepSub);
+}
+
+void CLogView::KeyUpDown(int nKey, bool bShift) {
+    const bool bDown = nKey == Qt::Key_Down || nKey == Qt::Key_PageDown;
+    const bool bPage = nKey == Qt::Key_PageUp || nKey == Qt::Key_PageDown;
+    if (bShift) {
+        const std::uint64_t nRows = bPage ? static_cast<std::uint64_t>(VisibleRows()) : 1;
+        std::uint64_t nRow = LineToRow(m_caret.nLine);
+        nRow = bDown ? nRow + nRows : (nRow > nRows ? nRow - nRows : 0);
+        MoveCaret(CPosition{RowToLine(nRow), m_caret.nColumn}, true);
+        return;
+    }
+    verticalScrollBar()->triggerAction(
+        bPage ? (bDown ? QAbstractSlider::SliderPageStepAdd : QAbstractSlider::SliderPageStepSub)
+              : (bDown ? QAbstractSlider::SliderSingleStepAdd
+                       : QAbstractSlider::SliderSingleStepSub));
+}
+
+void CLogView::KeyToEdge(bool bEnd, bool bShift, bool bControl) {
+    if (!bShift) {
+        if (bEnd)
+            FollowEnd();
+        else
+            verticalScrollBar()->triggerAction(QAbstractSlider::SliderToMinimum);
+        return;
+    }
+    // Shift: to the line's edge, with Control to the text's.
+    if (bEnd)
+        MoveCaret(bControl ? EndPosition() : CPosition{m_caret.nLine, LineLength(m_caret.nLine)},
+                  true);
+    else
+        MoveCaret(bControl ? CPosition{0, 0} : CPosition{m_caret.nLine, 0}, true);
 }
 
 void CLogView::mousePressEvent(QMouseEvent* event) {

@@ -165,6 +165,11 @@ private:
     CPosition Clamp(CPosition position) const;
     CPosition Step(const CPosition& position, int nDirection) const;
     void MoveCaret(const CPosition& caret, bool bExtend);
+    // The keys: with Shift they move the caret and extend the selection (a character, a row,
+    // a page, to the line's or with Control to the text's edge); without it they scroll.
+    void KeyAcross(int nDirection, bool bShift);
+    void KeyUpDown(int nKey, bool bShift);
+    void KeyToEdge(bool bEnd, bool bShift, bool bControl);
     void OnScrollValueChanged(int value);
     void ScheduleSpill();
     void SpillSome();
@@ -175,7 +180,6 @@ private:
     void EndHeldPaint();
     // What every append ends with: one announcement, scroll bars, following, one repaint.
     void EndAppend(bool bAnnounce, std::uint64_t nUnitsBefore, const QString& announced);
-    void AnnounceInsert(std::uint64_t nUnitsBefore, const QString& text);
     void Notify(const QString& text);
 
     CLogStore m_store;

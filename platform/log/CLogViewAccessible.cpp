@@ -28,6 +28,28 @@ void CLogViewAccessible::Install() {
     (void)installed;
 }
 
+bool CLogViewAccessible::IsListening(CLogView* pView, std::uint64_t* pUnitsBefore) {
+    if (!QAccessible::isActive()) return false;
+    QAccessibleInterface* pAccessible = QAccessible::queryAccessibleInterface(pView);
+    if (pAccessible == nullptr) return false;
+    *pUnitsBefore = pAccessible->textInterface()->characterCount();
+    return true;
+}
+
+void CLogViewAccessible::AddAnnounced(QString& text, std::string_view line) {
+    constexpr int kMaxAnnounced = 64 * 1024;
+    if (text.size() >= kMaxAnnounced) return;
+    text += QLatin1Char('\n');
+    text += QString::fromUtf8(line.data(),
+                              std::min<qsizetype>(line.size(), kMaxAnnounced - text.size()));
+}
+
+void CLogViewAccessible::AnnounceInsert(CLogView* pView, std::uint64_t nUnitsBefore,
+                                        const QString& text) {
+    QAccessibleTextInsertEvent event(pView, ToInt(nUnitsBefore), text);
+    QAccessible::updateAccessibility(&event);
+}
+
 CLogViewAccessible::CLogViewAccessible(CLogView* pView)
     : QAccessibleWidget(pView, QAccessible::EditableText) {}
 

@@ -2,6 +2,7 @@
 
 #include <QAccessibleWidget>
 #include <cstdint>
+#include <string_view>
 
 namespace Platform {
 
@@ -15,6 +16,14 @@ class CLogViewAccessible : public QAccessibleWidget, public QAccessibleTextInter
 public:
     // Registers the factory once per process; CLogView's constructor calls it.
     static void Install();
+
+    // An append is announced in one insert event per batch. IsListening, before the store
+    // takes the lines, tells whether assistive technology listens and the length of the text
+    // it knows; AddAnnounced adds a line to the event's text, cut so that a flood or a huge
+    // line never sends megabytes over the accessibility bus; AnnounceInsert sends it.
+    static bool IsListening(CLogView* pView, std::uint64_t* pUnitsBefore);
+    static void AddAnnounced(QString& text, std::string_view line);
+    static void AnnounceInsert(CLogView* pView, std::uint64_t nUnitsBefore, const QString& text);
 
     explicit CLogViewAccessible(CLogView* pView);
 
