@@ -62,6 +62,31 @@ std::vector<int> InheritableStrays(std::vector<int> inherit) {
     return strays;
 }
 
+// Sets up a start: the new process inherits the descriptors of inherit under their own
+// numbers and none of the strays, with an empty signal mask.
+bool PrepareSpawn(CSpawnSetup& setup, const std::vector<int>& inherit, std::string& reason) {
+    // dup2 onto the same number clears close-on-exec in the new process only (glibc 2.29 on),
+    // so no process started meanwhile by another thread can inherit these.
+    for (int fd : inherit) {
+        if (const int error = ::posix_spawn_file_actions_adddup2(&setup.m_actions, fd, fd)) {
+            reason = ErrorText("posix_spawn_file_actions_adddup2", error);
+            return false;
+        }
+    }
+    for (int fd : InheritableStrays(inherit)) {
+        if (const int error = ::posix_spawn_file_actions_addclose(&setup.m_actions, fd)) {
+            reason = ErrorText("posix_spawn_file_actions_addclose", error);
+            return false;
+        }
+    }
+    // The calling thread's mask is a worker's business, not the new process's.
+    sigset_t empty;
+    ::sigemptyset(&empty);
+    ::posix_spawnattr_setsigmask(&setup.m_attributes, &empty);
+    ::posix_spawnattr_setflags(&setup.m_attributes, POSIX_SPAWN_SETSIGMASK);
+    return true;
+}
+
 std::vector<std::string> NewProcessEnvironment(
     const std::vector<std::pair<std::string, std::string>>& added) {
     // Reading environ off the main thread is safe: the program changes it only at start-up,
@@ -109,25 +134,7 @@ bool StartProcess(const std::string& path, const std::vector<std::string>& args,
                   const std::vector<std::pair<std::string, std::string>>& environment,
                   CStartedProcess& process, std::string& reason) {
     CSpawnSetup setup;
-    // dup2 onto the same number clears close-on-exec in the new process only (glibc 2.29 on),
-    // so no process started meanwhile by another thread can inherit these.
-    for (int fd : inherit) {
-        if (const int error = ::posix_spawn_file_actions_adddup2(&setup.m_actions, fd, fd)) {
-            reason = ErrorText("posix_spawn_file_actions_adddup2", error);
-            return false;
-        }
-    }
-    for (int fd : InheritableStrays(inherit)) {
-        if (const int error = ::posix_spawn_file_actions_addclose(&setup.m_actions, fd)) {
-            reason = ErrorText("posix_spawn_file_actions_addclose", error);
-            return false;
-        }
-    }
-    // The calling thread's mask is a worker's business, not the new process's.
-    sigset_t empty;
-    ::sigemptyset(&empty);
-    ::posix_spawnattr_setsigmask(&setup.m_attributes, &empty);
-    ::posix_spawnattr_setflags(&setup.m_attributes, POSIX_SPAWN_SETSIGMASK);
+    if (!PrepareSpawn(setup, inherit, reason)) return false;
 
     std::vector<std::string> argvTexts;
     argvTexts.reserve(args.size() + 1);
