@@ -156,7 +156,6 @@ void CLogViewAccessible::Position(int offset, std::uint64_t* pLine, std::uint64_
 }
 
 QString CLogViewAccessible::text(int startOffset, int endOffset) const {
-    const CLogStore& store = View()->Store();
     const int nCount = characterCount();
     if (endOffset < 0 || endOffset > nCount) endOffset = nCount;
     startOffset = std::clamp(startOffset, 0, endOffset);
@@ -180,15 +179,21 @@ QString CLogViewAccessible::text(int startOffset, int endOffset) const {
             --nUnit;
         }
     }
+    text += StoreText(nUnit, endOffset - a);
+    return text;
+}
+
+QString CLogViewAccessible::StoreText(std::uint64_t nUnit, qsizetype nNeed) const {
+    const CLogStore& store = View()->Store();
     // Read from the byte that holds the first unit asked for, so that a range deep in a long
     // line costs what the range costs.
     std::uint64_t nByteUnits = 0;
     const std::uint64_t nByte = store.ByteAtChar(nUnit, &nByteUnits);
+    QString text;
     if (nByte >= store.EndByte()) return text;
     std::uint64_t nLine = store.LineAt(nByte);
     std::uint64_t nColumn = nByte - store.LineStart(nLine);
     qsizetype nFrom = static_cast<qsizetype>(nUnit - nByteUnits);
-    qsizetype nNeed = endOffset - a;
     while (nNeed > 0 && nLine < store.LineCount()) {
         const std::string bytes =
             store.ReadLine(nLine, nColumn, static_cast<std::size_t>(nFrom + nNeed) * 4);

@@ -62,6 +62,8 @@ private:
     bool Windowed() const;
     std::uint64_t Offset(std::uint64_t nLine, std::uint64_t nColumn) const;
     void Position(int offset, std::uint64_t* pLine, std::uint64_t* pColumn) const;
+    // Up to nNeed units of the store's kept text from unit nUnit on, lines joined by LF.
+    QString StoreText(std::uint64_t nUnit, qsizetype nNeed) const;
     // The line holding offset, as [start, end) offsets.
     void LineBounds(int offset, int* pStart, int* pEnd) const;
 
