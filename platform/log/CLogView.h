@@ -56,8 +56,10 @@ public:
     // Test seam: while set, Save Log As asks this instead of the file dialog; an empty
     // answer cancels.
     using SaveFileNameScript = std::function<QString(QWidget* pParent)>;
+    // Sets the seam; an empty script removes it.
     static void SetSaveFileNameScript(SaveFileNameScript script);
 
+    // A view over an empty store with the default limits, or with limits of the caller's.
     explicit CLogView(QWidget* pParent = nullptr);
     explicit CLogView(const CLogStore::CLimits& limits, QWidget* pParent = nullptr);
     ~CLogView() override;
@@ -70,6 +72,7 @@ public:
     // Appends one line.
     void AppendLine(std::string_view line);
 
+    // The store that keeps the lines.
     const CLogStore& Store() const { return m_store; }
 
     // Lines of the box as the operator sees them: row 0 and every kept line.
@@ -79,6 +82,7 @@ public:
     // Up to nMax bytes of a line from byte nFrom on, as UTF-8.
     std::string LineText(std::uint64_t nLine, std::uint64_t nFrom = 0,
                          std::size_t nMax = SIZE_MAX) const;
+    // Bytes of a line, without its line break.
     std::uint64_t LineLength(std::uint64_t nLine) const;
     // Row 0's text: empty, or the notice about dropped lines.
     QString HeaderText() const;
@@ -89,11 +93,15 @@ public:
     // The selection; equal positions mean none. The caret is where it ends.
     CPosition Anchor() const { return m_anchor; }
     CPosition Caret() const { return m_caret; }
+    // Whether anything is selected.
     bool HasSelection() const { return m_anchor != m_caret; }
+    // Selects from anchor to caret, both moved onto kept text and character boundaries.
     void SetSelection(const CPosition& anchor, const CPosition& caret);
+    // Selects the whole text (Ctrl+A).
     void SelectAll();
     // The selected text with LF line ends, cut at nMaxBytes; *pbCut tells whether it was.
     std::string SelectedText(std::size_t nMaxBytes, bool* pbCut = nullptr) const;
+    // Puts the selection on the clipboard, at most kMaxCopyBytes of it (Ctrl+C).
     void Copy();
 
     // Whether new lines scroll the view.
@@ -102,6 +110,7 @@ public:
     void FollowEnd();
     // The first row in sight and how many fit.
     std::uint64_t TopRow() const;
+    // How many rows the viewport holds, at least one.
     int VisibleRows() const;
     // Rows painted by the last paint, for checks that the view paints only what it shows.
     int PaintedRows() const { return m_nPaintedRows; }

@@ -28,14 +28,6 @@ void CLogViewAccessible::Install() {
     (void)installed;
 }
 
-bool CLogViewAccessible::IsListening(CLogView* pView, std::uint64_t* pUnitsBefore) {
-    if (!QAccessible::isActive()) return false;
-    QAccessibleInterface* pAccessible = QAccessible::queryAccessibleInterface(pView);
-    if (pAccessible == nullptr) return false;
-    *pUnitsBefore = pAccessible->textInterface()->characterCount();
-    return true;
-}
-
 void CLogViewAccessible::AddAnnounced(QString& text, std::string_view line) {
     constexpr int kMaxAnnounced = 64 * 1024;
     if (text.size() >= kMaxAnnounced) return;

@@ -21,7 +21,13 @@ public:
     // takes the lines, tells whether assistive technology listens and the length of the text
     // it knows; AddAnnounced adds a line to the event's text, cut so that a flood or a huge
     // line never sends megabytes over the accessibility bus; AnnounceInsert sends it.
-    static bool IsListening(CLogView* pView, std::uint64_t* pUnitsBefore);
+    static bool IsListening(QObject* pView, std::uint64_t* pUnitsBefore) {
+        if (!QAccessible::isActive()) return false;
+        QAccessibleInterface* pAccessible = QAccessible::queryAccessibleInterface(pView);
+        if (pAccessible == nullptr) return false;
+        *pUnitsBefore = pAccessible->textInterface()->characterCount();
+        return true;
+    }
     static void AddAnnounced(QString& text, std::string_view line);
     static void AnnounceInsert(CLogView* pView, std::uint64_t nUnitsBefore, const QString& text);
 
