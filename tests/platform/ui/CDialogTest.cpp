@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "CContextMenuSource.h"
 #include "CDataExchange.h"
 #include "ScopedModalScript.h"
 
@@ -30,6 +31,7 @@ using Platform::IDOK;
 
 constexpr int kEditId = 1002;
 constexpr int kLogId = 1003;
+constexpr int kOwnMenuId = 1004;
 
 // A template like the port dialog's, plus a multi-line edit and an icon, in dialog units.
 struct CTestForm {
@@ -105,6 +107,25 @@ protected:
     void OnDestroy() override {
         m_calls.push_back("OnDestroy");
         m_bVisibleAtDestroy = isVisible();
+    }
+};
+
+// A control that makes its own context menu, as the log view does.
+class COwnMenuControl : public QWidget, public Platform::CContextMenuSource {
+public:
+    using QWidget::QWidget;
+    QMenu* CreateContextMenu() override {
+        auto* pMenu = new QMenu(this);
+        pMenu->addAction(QStringLiteral("Own item"));
+        return pMenu;
+    }
+};
+
+struct COwnMenuForm {
+    void setupUi(QDialog* pDialog) {
+        auto* pControl = new COwnMenuControl(pDialog);
+        pControl->setGeometry(6, 6, 60, 30);
+        pControl->setProperty("controlId", kOwnMenuId);
     }
 };
 
@@ -381,6 +402,26 @@ TEST(CDialogTest, WindowMenuItemsEndTheMultiLineEditsContextMenu) {
     actions.back()->trigger();
     pPopup->close();
     EXPECT_EQ(dlg.m_commands, std::vector<unsigned>{0x0010});
+}
+
+TEST(CDialogTest, AControlsOwnContextMenuIsFollowedByTheWindowMenusItems) {
+    CDialog dlg(std::make_unique<COwnMenuForm>());
+    dlg.show();
+    dlg.GetSystemMenu()->AppendMenu(Platform::MF_STRING, 0x0010, QStringLiteral("About(&A)"));
+
+    QWidget* pControl = dlg.GetDlgItem(kOwnMenuId);
+    ASSERT_NE(pControl, nullptr);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(2, 2),
+                            pControl->mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(pControl, &event);
+    auto* pPopup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(pPopup, nullptr);
+    EXPECT_EQ(pPopup->objectName(), QStringLiteral("editMenu"));
+    const QList<QAction*> actions = pPopup->actions();
+    ASSERT_EQ(actions.size(), 2);
+    EXPECT_EQ(actions[0]->text(), QStringLiteral("Own item"));
+    EXPECT_EQ(actions[1]->text(), QStringLiteral("About(&A)"));
+    pPopup->close();
 }
 
 TEST(CDialogTest, ASecondRunStartsWithAFreshWindowMenu) {
