@@ -650,6 +650,7 @@ CLogView::CPosition CLogView::StreamPosition(std::uint64_t nOffset) const {
 void CLogView::ShowRange(const CPosition& start, const CPosition& end) {
     SetSelection(start, end);
     EnsureVisible(start.nLine);
+    // Across, only when the range is not in sight already, and with a little of what precedes.
     QScrollBar* pHorizontal = horizontalScrollBar();
     if (start.nColumn < static_cast<std::uint64_t>(pHorizontal->value()) ||
         end.nColumn > static_cast<std::uint64_t>(pHorizontal->value() + pHorizontal->pageStep()))
