@@ -129,6 +129,14 @@ struct COwnMenuForm {
     }
 };
 
+// Asks for the context menu at a point of pTarget, as a right click does; the menu shown.
+QMenu* RightClick(QWidget* pTarget) {
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(2, 2),
+                            pTarget->mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(pTarget, &event);
+    return qobject_cast<QMenu*>(QApplication::activePopupWidget());
+}
+
 QMessageBox* Prompt(const CDialog& dlg) {
     for (QMessageBox* pBox : dlg.findChildren<QMessageBox*>())
         if (pBox->isVisible()) return pBox;
@@ -387,11 +395,7 @@ TEST(CDialogTest, WindowMenuItemsEndTheMultiLineEditsContextMenu) {
     dlg.GetSystemMenu()->AppendMenu(Platform::MF_SEPARATOR);
     dlg.GetSystemMenu()->AppendMenu(Platform::MF_STRING, 0x0010, QStringLiteral("About(&A)"));
 
-    QWidget* pViewport = dlg.Log()->viewport();
-    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(2, 2),
-                            pViewport->mapToGlobal(QPoint(2, 2)));
-    QApplication::sendEvent(pViewport, &event);
-    auto* pPopup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    QMenu* pPopup = RightClick(dlg.Log()->viewport());
     ASSERT_NE(pPopup, nullptr);
     EXPECT_EQ(pPopup->objectName(), QStringLiteral("editMenu"));
     const QList<QAction*> actions = pPopup->actions();
@@ -409,12 +413,8 @@ TEST(CDialogTest, AControlsOwnContextMenuIsFollowedByTheWindowMenusItems) {
     dlg.show();
     dlg.GetSystemMenu()->AppendMenu(Platform::MF_STRING, 0x0010, QStringLiteral("About(&A)"));
 
-    QWidget* pControl = dlg.GetDlgItem(kOwnMenuId);
-    ASSERT_NE(pControl, nullptr);
-    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(2, 2),
-                            pControl->mapToGlobal(QPoint(2, 2)));
-    QApplication::sendEvent(pControl, &event);
-    auto* pPopup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(dlg.GetDlgItem(kOwnMenuId), nullptr);
+    QMenu* pPopup = RightClick(dlg.GetDlgItem(kOwnMenuId));
     ASSERT_NE(pPopup, nullptr);
     EXPECT_EQ(pPopup->objectName(), QStringLiteral("editMenu"));
     const QList<QAction*> actions = pPopup->actions();
