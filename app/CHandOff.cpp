@@ -6,7 +6,7 @@
 
 #include "CServer.h"
 #include "Descriptors.h"
-#include "HandOffChannel.h"
+#include "ConfirmationSocketPair.h"
 #include "HandOffState.h"
 #include "HandleArgument.h"
 #include "ProcessLauncher.h"
@@ -107,7 +107,7 @@ Platform::CDescriptor CHandOff::DuplicateSocket(const boost::shared_ptr<CSocketA
                                                 std::vector<char>& state) {
     std::string reason;
     Platform::CDescriptor duplicate(
-        Platform::DuplicateForChild(spSocket->m_socket.native_handle(), reason));
+        Platform::DuplicateForNewProcess(spSocket->m_socket.native_handle(), reason));
     if (!duplicate.valid()) {
         // Without a duplicate the connection stays with this process rather than being lost.
         m_server.m_log.Post(QStringLiteral("%1 -> %2").arg(spSocket->EndpointText(), Text(reason)));
@@ -137,7 +137,7 @@ bool CHandOff::StartNewProcess(CGiven& given) {
         environment.emplace_back(Platform::kHandOffStateVariable, std::to_string(stateFd.get()));
     }
     Platform::CDescriptor parentEnd, newProcessEnd;
-    if (!Platform::CreateHandOffChannel(parentEnd, newProcessEnd, given.m_why)) return false;
+    if (!Platform::CreateConfirmationSocketPair(parentEnd, newProcessEnd, given.m_why)) return false;
     inherit.push_back(newProcessEnd.get());
     environment.emplace_back(Platform::kHandOffChannelVariable,
                              std::to_string(newProcessEnd.get()));

@@ -1,0 +1,231 @@
+#include "CLogFind.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTimer>
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "CLogView.h"
+
+namespace Platform {
+
+namespace {
+
+// Bytes a search reads per step, and the needle's length less one more: blocks overlap by
+// that much, so a match across their border is found whole.
+constexpr std::size_t kSearchBlock = 1u << 20;
+
+}  // namespace
+
+struct CLogFind::CSearch {
+    CSearch(std::string text, bool bBackwardSearch)
+        : needle(std::move(text)),
+          reversed(needle.rbegin(), needle.rend()),
+          forward(needle.begin(), needle.end()),
+          backward(reversed.begin(), reversed.end()),
+          bBackward(bBackwardSearch) {}
+
+    const std::string needle;
+    // Backward, a block is searched from its end for the reversed needle.
+    const std::string reversed;
+    const std::boyer_moore_horspool_searcher<std::string::const_iterator> forward;
+    const std::boyer_moore_horspool_searcher<std::string::const_iterator> backward;
+    const bool bBackward;
+    bool bWrapped = false;
+    std::uint64_t nStart = 0;  // where the search began
+    std::uint64_t nPos = 0;    // the next byte to look at (backward: one past it)
+    std::uint64_t nScanned = 0;
+    std::uint64_t nTotal = 0;
+    std::vector<char> block;
+    QTimer timer;
+};
+
+CLogFind::CLogFind(CLogView& view) : m_view(view) {
+    const auto addFindAgain = [this](QKeySequence key, void (CLogFind::*pSlot)()) {
+        auto* pAction = new QAction(&m_view);
+        pAction->setShortcuts({key});
+        pAction->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+        connect(pAction, &QAction::triggered, this, pSlot);
+        m_view.addAction(pAction);
+    };
+    addFindAgain(QKeySequence(Qt::Key_F3), &CLogFind::FindNext);
+    addFindAgain(QKeySequence(Qt::SHIFT | Qt::Key_F3), &CLogFind::FindPrevious);
+
+    m_pBar = new QWidget(&m_view);
+    m_pBar->setObjectName(QStringLiteral("findBar"));
+    m_pBar->setAutoFillBackground(true);
+    auto* pLayout = new QHBoxLayout(m_pBar);
+    pLayout->setContentsMargins(2, 2, 2, 2);
+    m_pEdit = new QLineEdit(m_pBar);
+    m_pEdit->setObjectName(QStringLiteral("findEdit"));
+    m_pEdit->setPlaceholderText(tr("Find"));
+    m_pEdit->setAccessibleName(tr("Find"));
+    m_pStatus = new QLabel(m_pBar);
+    m_pStatus->setObjectName(QStringLiteral("findStatus"));
+    pLayout->addWidget(m_pEdit);
+    pLayout->addWidget(m_pStatus);
+    m_pBar->hide();
+    connect(m_pEdit, &QLineEdit::returnPressed, this, [this] {
+        Find(m_pEdit->text(), QApplication::keyboardModifiers() & Qt::ShiftModifier);
+    });
+}
+
+CLogFind::~CLogFind() = default;
+
+void CLogFind::Place() {
+    const QSize size = m_pBar->sizeHint();
+    const QRect area = m_view.viewport()->geometry();
+    const int nWidth = std::min(size.width() + 80, area.width());
+    m_pBar->setGeometry(area.right() - nWidth + 1, area.top(), nWidth, size.height());
+}
+
+void CLogFind::Show() {
+    Place();
+    m_pBar->show();
+    m_pBar->raise();
+    m_pEdit->setFocus();
+    m_pEdit->selectAll();
+}
+
+bool CLogFind::Hide() {
+    if (!m_pBar->isVisible()) return false;
+    m_pBar->hide();
+    m_view.setFocus();
+    return true;
+}
+
+bool CLogFind::HasFocus() const { return m_pEdit->hasFocus(); }
+
+void CLogFind::FindNext() { Find(m_pEdit->text(), false); }
+
+void CLogFind::FindPrevious() { Find(m_pEdit->text(), true); }
+
+void CLogFind::Find(const QString& text, bool bBackward) {
+    m_pSearch.reset();
+    if (text.isEmpty()) {
+        m_pStatus->clear();
+        return;
+    }
+    auto pSearch = std::make_unique<CSearch>(text.toStdString(), bBackward);
+    // From the selection, or the caret, towards the end (or the start) and round once.
+    const CLogView::CPosition anchor = m_view.Anchor();
+    const CLogView::CPosition caret = m_view.Caret();
+    pSearch->nStart =
+        m_view.StreamOffset(bBackward ? std::min(anchor, caret) : std::max(anchor, caret));
+    pSearch->nPos = pSearch->nStart;
+    pSearch->nTotal = m_view.Store().EndByte() - m_view.Store().FirstByte();
+    pSearch->timer.setSingleShot(true);
+    connect(&pSearch->timer, &QTimer::timeout, this, &CLogFind::SearchSlice);
+    m_pSearch = std::move(pSearch);
+    m_pStatus->setText(tr("Searching..."));
+    SearchSlice();
+}
+
+void CLogFind::SearchSlice() {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    EStep step = EStep::eGoOn;
+    std::uint64_t nFound = 0;
+    while (step == EStep::eGoOn && elapsed.elapsed() < CLogView::kSliceMilliseconds)
+        step = m_pSearch->bBackward ? StepBackward(&nFound) : StepForward(&nFound);
+    if (step == EStep::eFound) {
+        EndFound(nFound);
+        return;
+    }
+    if (step == EStep::eEnded) {
+        EndNotFound();
+        return;
+    }
+    const CSearch& search = *m_pSearch;
+    const std::uint64_t nPercent =
+        search.nTotal > 0 ? std::min<std::uint64_t>(99, search.nScanned * 100 / search.nTotal) : 0;
+    m_pStatus->setText(tr("Searching... %1%").arg(nPercent));
+    m_pSearch->timer.start(0);
+}
+
+CLogFind::EStep CLogFind::StepForward(std::uint64_t* pFound) {
+    CSearch& search = *m_pSearch;
+    const CLogStore& store = m_view.Store();
+    const std::size_t nNeedle = search.needle.size();
+    search.nPos = std::max(search.nPos, store.FirstByte());
+    // Once round, as far as a match that starts before the search's start reaches.
+    const std::uint64_t nLimit =
+        search.bWrapped ? std::min(store.EndByte(), search.nStart + nNeedle - 1) : store.EndByte();
+    const std::uint64_t nBlockEnd = std::min(nLimit, search.nPos + kSearchBlock + nNeedle - 1);
+    if (nBlockEnd > search.nPos) {
+        search.block.resize(static_cast<std::size_t>(nBlockEnd - search.nPos));
+        if (store.Read(search.nPos, search.block.data(), search.block.size())) {
+            const auto it = std::search(search.block.begin(), search.block.end(), search.forward);
+            if (it != search.block.end()) {
+                *pFound = search.nPos + (it - search.block.begin());
+                return EStep::eFound;
+            }
+        }
+        search.nScanned += nBlockEnd - search.nPos;
+    }
+    if (nBlockEnd >= nLimit) return WrapOrEnd(store.FirstByte());
+    search.nPos = nBlockEnd - (nNeedle - 1);
+    return EStep::eGoOn;
+}
+
+CLogFind::EStep CLogFind::StepBackward(std::uint64_t* pFound) {
+    CSearch& search = *m_pSearch;
+    const CLogStore& store = m_view.Store();
+    const std::size_t nNeedle = search.needle.size();
+    const std::uint64_t nFirst = store.FirstByte();
+    search.nPos = std::min(std::max(search.nPos, nFirst), store.EndByte());
+    // Once round, as far down as a match that ends after the search's start begins.
+    const std::uint64_t nLow =
+        search.bWrapped
+            ? std::max(nFirst, search.nStart > nNeedle - 1 ? search.nStart - (nNeedle - 1) : 0)
+            : nFirst;
+    const std::uint64_t nBlockStart = search.nPos > nLow + kSearchBlock + nNeedle - 1
+                                          ? search.nPos - kSearchBlock - (nNeedle - 1)
+                                          : nLow;
+    if (search.nPos > nBlockStart) {
+        std::vector<char>& block = search.block;
+        block.resize(static_cast<std::size_t>(search.nPos - nBlockStart));
+        if (store.Read(nBlockStart, block.data(), block.size())) {
+            const auto it = std::search(block.rbegin(), block.rend(), search.backward);
+            if (it != block.rend()) {
+                *pFound = nBlockStart + (block.size() - (it - block.rbegin()) - nNeedle);
+                return EStep::eFound;
+            }
+        }
+        search.nScanned += search.nPos - nBlockStart;
+    }
+    if (nBlockStart <= nLow) return WrapOrEnd(store.EndByte());
+    search.nPos = nBlockStart + (nNeedle - 1);
+    return EStep::eGoOn;
+}
+
+CLogFind::EStep CLogFind::WrapOrEnd(std::uint64_t nRestart) {
+    if (m_pSearch->bWrapped) return EStep::eEnded;
+    m_pSearch->bWrapped = true;
+    m_pSearch->nPos = nRestart;
+    return EStep::eGoOn;
+}
+
+void CLogFind::EndFound(std::uint64_t nFound) {
+    const CLogView::CPosition start = m_view.StreamPosition(nFound);
+    const CLogView::CPosition end{start.nLine, start.nColumn + m_pSearch->needle.size()};
+    m_pSearch.reset();
+    m_pStatus->clear();
+    m_view.ShowRange(start, end);
+    emit finished(true);
+}
+
+void CLogFind::EndNotFound() {
+    m_pSearch.reset();
+    m_pStatus->setText(tr("Not found"));
+    emit finished(false);
+}
+
+}  // namespace Platform

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <memory>
+
+#include "CLogView.h"
+
+namespace Platform {
+
+// Save Log As for the log view: asks for a file, then streams the whole log into it as UTF-8
+// with LF line ends, a block per slice of the event loop, so the window never freezes however
+// large the log; a long save shows a progress window that can cancel it. Lines that come
+// while it saves are not waited for. Failures are reported in a message box. UI thread only.
+class CLogSave : public QObject {
+    Q_OBJECT
+
+public:
+    explicit CLogSave(CLogView& view);
+    ~CLogSave() override;
+
+    // Asks for a file through script when it is set, else through the file dialog, and
+    // starts saving into it; says so when the file cannot be opened.
+    void SaveLogAs(const CLogView::SaveFileNameScript& script);
+    // Starts saving to path; false if the file cannot be opened or a save runs.
+    bool SaveTo(const QString& path);
+    // Whether a save runs.
+    bool IsSaving() const { return m_pSave != nullptr; }
+
+signals:
+    // A save ended; error is empty on success.
+    void finished(const QString& error);
+
+private:
+    struct CSave;
+
+    void SaveSlice();
+    void Cancel();
+    void EndSave(const QString& error);
+    void Warn(const QString& text);
+
+    CLogView& m_view;
+    std::unique_ptr<CSave> m_pSave;
+};
+
+}  // namespace Platform

@@ -1,0 +1,674 @@
+#include "CLogView.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QTimer>
+#include <QToolTip>
+#include <algorithm>
+#include <climits>
+
+#include "CLogFind.h"
+#include "CLogSave.h"
+#include "CLogViewAccessible.h"
+#include "Utf8.h"
+
+namespace Platform {
+
+namespace {
+
+// A frame: appends repaint the view at most this often.
+constexpr qint64 kFrameMs = 16;
+// Bytes of one line read for painting: past the widest viewport whatever the glyphs.
+constexpr std::size_t kMaxSliceBytes = 16 * 1024;
+// Widest line the horizontal scroll bar counts, in columns.
+constexpr std::uint64_t kMaxColumns = 1u << 30;
+// Rows a scroll bar of int steps addresses one by one.
+constexpr std::uint64_t kMaxScrollSteps = 1u << 30;
+// Chunks the store hands to its writer per turn of the event loop (2 MiB each); handing one
+// over costs a queue push, the write itself happens off the UI thread.
+constexpr std::size_t kSpillChunksPerTurn = 32;
+constexpr int kMargin = 3;
+
+CLogView::SaveFileNameScript& SaveScript() {
+    static CLogView::SaveFileNameScript script;
+    return script;
+}
+
+// What the painter needs of one row: the slice in sight, from a character boundary.
+struct CSlice {
+    std::string bytes;
+    std::uint64_t nFirstColumn = 0;
+    QString text;
+    bool bWhole = false;  // the slice reaches the line's end
+};
+
+}  // namespace
+
+void CLogView::SetSaveFileNameScript(SaveFileNameScript script) {
+    SaveScript() = std::move(script);
+}
+
+CLogView::CLogView(QWidget* pParent) : CLogView(CLogStore::CLimits(), pParent) {}
+
+CLogView::CLogView(const CLogStore::CLimits& limits, QWidget* pParent)
+    : QAbstractScrollArea(pParent), m_store(limits) {
+    // The writer thread only posts: the spills it finished are ended on this thread.
+    m_store.SetOnWritten(
+        [this] { QMetaObject::invokeMethod(this, &CLogView::SpillSome, Qt::QueuedConnection); });
+    CLogViewAccessible::Install();
+    setFocusPolicy(Qt::StrongFocus);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    viewport()->setCursor(Qt::IBeamCursor);
+    viewport()->setBackgroundRole(QPalette::Base);
+    viewport()->setAutoFillBackground(true);
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, &CLogView::OnScrollValueChanged);
+
+    const auto addLogAction = [this](const QString& text, const QString& name, QKeySequence key,
+                                     void (CLogView::*pSlot)()) {
+        auto* pAction = new QAction(text, this);
+        pAction->setObjectName(name);
+        pAction->setShortcut(key);
+        pAction->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+        connect(pAction, &QAction::triggered, this, pSlot);
+        QWidget::addAction(pAction);
+    };
+    addLogAction(tr("&Copy"), QStringLiteral("logCopy"), QKeySequence::Copy, &CLogView::Copy);
+    addLogAction(tr("Select &All"), QStringLiteral("logSelectAll"), QKeySequence::SelectAll,
+                 &CLogView::SelectAll);
+    addLogAction(tr("&Find..."), QStringLiteral("logFind"), QKeySequence::Find,
+                 &CLogView::ShowFind);
+    addLogAction(tr("Save Log &As..."), QStringLiteral("logSaveAs"), QKeySequence(),
+                 &CLogView::SaveLogAs);
+    m_pFind = std::make_unique<CLogFind>(*this);
+    connect(m_pFind.get(), &CLogFind::finished, this, &CLogView::searchFinished);
+    m_pSave = std::make_unique<CLogSave>(*this);
+    connect(m_pSave.get(), &CLogSave::finished, this, &CLogView::saveFinished);
+}
+
+CLogView::~CLogView() = default;
+
+// ---- appending --------------------------------------------------------------------------
+
+void CLogView::AppendLines(std::list<std::string>&& texts) {
+    if (texts.empty()) return;
+    std::uint64_t nUnitsBefore = 0;
+    const bool bAnnounce = CLogViewAccessible::IsListening(this, &nUnitsBefore);
+    // Taken before the store takes the text.
+    QString announced;
+    if (bAnnounce)
+        for (const std::string& text : texts) CLogViewAccessible::AddAnnounced(announced, text);
+    for (std::string& text : texts) m_store.Adopt(std::move(text));
+    EndAppend(bAnnounce, nUnitsBefore, announced);
+}
+
+void CLogView::AppendLine(std::string_view line) {
+    std::uint64_t nUnitsBefore = 0;
+    const bool bAnnounce = CLogViewAccessible::IsListening(this, &nUnitsBefore);
+    QString announced;
+    if (bAnnounce) CLogViewAccessible::AddAnnounced(announced, line);
+    m_store.Append(line);
+    EndAppend(bAnnounce, nUnitsBefore, announced);
+}
+
+void CLogView::EndAppend(bool bAnnounce, std::uint64_t nUnitsBefore, const QString& announced) {
+    if (bAnnounce) CLogViewAccessible::AnnounceInsert(this, nUnitsBefore, announced);
+    RepaintAppended();
+    UpdateScrollBars();
+    if (m_bFollow) SetTopRow(LastTopRow());
+    ScheduleSpill();
+    emit linesAppended(LineCount());
+}
+
+void CLogView::RepaintAppended() {
+    if (m_bPaintHeld) return;
+    if (!m_sinceFrame.isValid() || m_sinceFrame.elapsed() >= kFrameMs) {
+        m_sinceFrame.start();
+        viewport()->update();
+        return;
+    }
+    HoldScrollBarPaints(true);
+    QTimer::singleShot(kFrameMs - m_sinceFrame.elapsed(), this, &CLogView::EndHeldPaint);
+}
+
+void CLogView::HoldScrollBarPaints(bool bHold) {
+    m_bPaintHeld = bHold;
+    // Enabling them again repaints them.
+    verticalScrollBar()->setUpdatesEnabled(!bHold);
+    horizontalScrollBar()->setUpdatesEnabled(!bHold);
+}
+
+void CLogView::EndHeldPaint() {
+    HoldScrollBarPaints(false);
+    m_sinceFrame.start();
+    viewport()->update();
+}
+
+void CLogView::ScheduleSpill() {
+    if (m_bSpillScheduled || !m_store.NeedsSpill()) return;
+    m_bSpillScheduled = true;
+    QTimer::singleShot(0, this, &CLogView::SpillSome);
+}
+
+void CLogView::SpillSome() {
+    m_bSpillScheduled = false;
+    const std::uint64_t nFirst = m_store.FirstLine();
+    // Writes in flight call back when they finish; only chunks left to hand over need a turn.
+    if (m_store.Spill(kSpillChunksPerTurn)) ScheduleSpill();
+    if (m_store.FirstLine() != nFirst) {
+        // Lines went: positions before them move to the first kept line.
+        m_anchor = Clamp(m_anchor);
+        m_caret = Clamp(m_caret);
+        UpdateScrollBars();
+        if (m_bFollow) SetTopRow(LastTopRow());
+        viewport()->update();
+    }
+}
+
+// ---- lines --------------------------------------------------------------------------------
+
+QString CLogView::HeaderText() const {
+    if (m_store.DroppedLines() == 0) return QString();
+    return tr("%1 earlier lines dropped: %2")
+        .arg(m_store.DroppedLines())
+        .arg(QString::fromLocal8Bit(m_store.DropReason().c_str()));
+}
+
+std::string CLogView::LineText(std::uint64_t nLine, std::uint64_t nFrom, std::size_t nMax) const {
+    if (nLine == 0) {
+        const QByteArray header = HeaderText().toUtf8();
+        if (nFrom >= static_cast<std::uint64_t>(header.size())) return std::string();
+        return header.toStdString().substr(nFrom, nMax);
+    }
+    return m_store.ReadLine(nLine - 1, nFrom, nMax);
+}
+
+std::uint64_t CLogView::LineLength(std::uint64_t nLine) const {
+    if (nLine == 0) return HeaderText().toUtf8().size();
+    if (nLine < FirstKeptLine() || nLine >= LineCount()) return 0;
+    return m_store.LineLength(nLine - 1);
+}
+
+QString CLogView::Text(std::uint64_t nMaxUnits) const {
+    QString text = HeaderText();
+    for (std::uint64_t nLine = FirstKeptLine(); nLine < LineCount(); ++nLine) {
+        if (static_cast<std::uint64_t>(text.size()) >= nMaxUnits) break;
+        text += QLatin1Char('\n');
+        text += QString::fromStdString(LineText(nLine));
+    }
+    return text.left(static_cast<qsizetype>(std::min<std::uint64_t>(nMaxUnits, text.size())));
+}
+
+std::uint64_t CLogView::RowToLine(std::uint64_t nRow) const {
+    return nRow == 0 ? 0 : m_store.FirstLine() + nRow;
+}
+
+std::uint64_t CLogView::LineToRow(std::uint64_t nLine) const {
+    return nLine < FirstKeptLine() ? 0 : nLine - m_store.FirstLine();
+}
+
+// ---- scrolling ----------------------------------------------------------------------------
+
+int CLogView::VisibleRows() const {
+    return std::max(1, viewport()->height() / std::max(1, fontMetrics().height()));
+}
+
+std::uint64_t CLogView::LastTopRow() const {
+    const std::uint64_t nRows = LineCount() - m_store.FirstLine();
+    const auto nVisible = static_cast<std::uint64_t>(VisibleRows());
+    return nRows > nVisible ? nRows - nVisible : 0;
+}
+
+void CLogView::UpdateScrollBars() {
+    const std::uint64_t nLast = LastTopRow();
+    m_nRowsPerStep = nLast / kMaxScrollSteps + 1;
+    m_bScrolling = true;
+    QScrollBar* pVertical = verticalScrollBar();
+    pVertical->setRange(0, static_cast<int>((nLast + m_nRowsPerStep - 1) / m_nRowsPerStep));
+    pVertical->setPageStep(std::max<int>(
+        1, VisibleRows() / static_cast<int>(std::min<std::uint64_t>(m_nRowsPerStep, INT_MAX))));
+    const int nColumnWidth = std::max(1, fontMetrics().averageCharWidth());
+    const int nVisibleColumns = std::max(1, (viewport()->width() - kMargin) / nColumnWidth);
+    const std::uint64_t nColumns =
+        std::max<std::uint64_t>(m_store.MaxLineLength(), HeaderText().toUtf8().size());
+    QScrollBar* pHorizontal = horizontalScrollBar();
+    pHorizontal->setRange(
+        0, static_cast<int>(
+               std::min(kMaxColumns, nColumns + 1 > static_cast<std::uint64_t>(nVisibleColumns)
+                                         ? nColumns + 1 - nVisibleColumns
+                                         : 0)));
+    pHorizontal->setPageStep(nVisibleColumns);
+    m_bScrolling = false;
+}
+
+std::uint64_t CLogView::TopRow() const {
+    const QScrollBar* pVertical = verticalScrollBar();
+    if (pVertical->value() >= pVertical->maximum()) return LastTopRow();
+    return std::min(LastTopRow(), static_cast<std::uint64_t>(pVertical->value()) * m_nRowsPerStep);
+}
+
+void CLogView::SetTopRow(std::uint64_t nRow) {
+    m_bScrolling = true;
+    verticalScrollBar()->setValue(static_cast<int>(
+        nRow >= LastTopRow() ? verticalScrollBar()->maximum() : nRow / m_nRowsPerStep));
+    m_bScrolling = false;
+}
+
+void CLogView::OnScrollValueChanged(int value) {
+    // The operator's own scrolling: away from the end holds the view, back at the end
+    // follows again.
+    if (!m_bScrolling) m_bFollow = value == verticalScrollBar()->maximum();
+}
+
+void CLogView::scrollContentsBy(int /*dx*/, int /*dy*/) { viewport()->update(); }
+
+void CLogView::resizeEvent(QResizeEvent* event) {
+    QAbstractScrollArea::resizeEvent(event);
+    UpdateScrollBars();
+    if (m_bFollow) SetTopRow(LastTopRow());
+    m_pFind->Place();
+}
+
+void CLogView::FollowEnd() {
+    m_bFollow = true;
+    SetTopRow(LastTopRow());
+    horizontalScrollBar()->setValue(0);
+    viewport()->update();
+}
+
+void CLogView::EnsureVisible(std::uint64_t nLine) {
+    const std::uint64_t nRow = LineToRow(nLine);
+    const std::uint64_t nTop = TopRow();
+    const auto nVisible = static_cast<std::uint64_t>(VisibleRows());
+    if (nRow >= nTop && nRow < nTop + nVisible) return;
+    const std::uint64_t nWanted = nRow > nVisible / 2 ? nRow - nVisible / 2 : 0;
+    SetTopRow(nWanted);
+    m_bFollow = nWanted >= LastTopRow() && !HasSelection();
+    viewport()->update();
+}
+
+// ---- painting -----------------------------------------------------------------------------
+
+namespace {
+
+CSlice ReadSlice(const CLogView& view, std::uint64_t nLine, std::uint64_t nColumn,
+                 std::size_t nBytes) {
+    CSlice slice;
+    slice.bytes = view.LineText(nLine, nColumn, nBytes + 4);
+    const std::size_t nSkip = Utf8::CharStartAtOrAfter(slice.bytes, 0);
+    slice.bytes.erase(0, nSkip);
+    slice.nFirstColumn = nColumn + nSkip;
+    slice.bWhole = slice.nFirstColumn + slice.bytes.size() >= view.LineLength(nLine);
+    slice.text = QString::fromUtf8(slice.bytes.data(), static_cast<qsizetype>(slice.bytes.size()));
+    return slice;
+}
+
+}  // namespace
+
+void CLogView::paintEvent(QPaintEvent* /*event*/) {
+    QPainter painter(viewport());
+    const QFontMetrics metrics(font());
+    const int nLineHeight = std::max(1, metrics.height());
+    const std::uint64_t nTop = TopRow();
+    const std::uint64_t nRows = LineCount() - m_store.FirstLine();
+    const int nVisible = viewport()->height() / nLineHeight + 1;
+    const auto nColumn = static_cast<std::uint64_t>(horizontalScrollBar()->value());
+    const std::size_t nSliceBytes = std::min<std::size_t>(
+        kMaxSliceBytes, static_cast<std::size_t>(
+                            viewport()->width() / std::max(1, metrics.averageCharWidth()) + 2) *
+                            4);
+    const CPosition selectionStart = std::min(m_anchor, m_caret);
+    const CPosition selectionEnd = std::max(m_anchor, m_caret);
+    const QPalette& colors = palette();
+
+    int nPainted = 0;
+    for (int i = 0; i < nVisible && nTop + i < nRows; ++i) {
+        const std::uint64_t nLine = RowToLine(nTop + i);
+        const int y = i * nLineHeight;
+        const CSlice slice = ReadSlice(*this, nLine, nColumn, nSliceBytes);
+        painter.setPen(nLine == 0 ? QColor(Qt::darkRed) : colors.color(QPalette::Text));
+        painter.drawText(kMargin, y + metrics.ascent(), slice.text);
+        ++nPainted;
+
+        if (!HasSelection() || nLine < selectionStart.nLine || nLine > selectionEnd.nLine) continue;
+        const auto xOf = [&](std::uint64_t nAt) {
+            if (nAt <= slice.nFirstColumn) return kMargin;
+            const std::size_t nBytes = static_cast<std::size_t>(
+                std::min<std::uint64_t>(nAt - slice.nFirstColumn, slice.bytes.size()));
+            if (nBytes == slice.bytes.size() && !slice.bWhole) return viewport()->width();
+            return kMargin + metrics.horizontalAdvance(
+                                 slice.text.left(Utf8::Utf16Units(slice.bytes.data(), nBytes)));
+        };
+        const int x1 = nLine == selectionStart.nLine ? xOf(selectionStart.nColumn) : kMargin;
+        const int x2 = nLine == selectionEnd.nLine
+                           ? xOf(selectionEnd.nColumn)
+                           : xOf(UINT64_MAX) + metrics.averageCharWidth();  // the line break
+        if (x2 <= x1) continue;
+        const QRect selected(x1, y, x2 - x1, nLineHeight);
+        painter.fillRect(selected, colors.brush(QPalette::Highlight));
+        painter.save();
+        painter.setClipRect(selected);
+        painter.setPen(colors.color(QPalette::HighlightedText));
+        painter.drawText(kMargin, y + metrics.ascent(), slice.text);
+        painter.restore();
+    }
+    m_nPaintedRows = nPainted;
+}
+
+CLogView::CPosition CLogView::PositionAt(const QPoint& point) const {
+    const QFontMetrics metrics(font());
+    const int nLineHeight = std::max(1, metrics.height());
+    const std::uint64_t nRows = LineCount() - m_store.FirstLine();
+    const std::uint64_t nRow = std::min(
+        nRows - 1, TopRow() + static_cast<std::uint64_t>(std::max(0, point.y()) / nLineHeight));
+    const std::uint64_t nLine = RowToLine(nRow);
+    const auto nColumn = static_cast<std::uint64_t>(horizontalScrollBar()->value());
+    const CSlice slice = ReadSlice(*this, nLine, nColumn, kMaxSliceBytes);
+    const int x = point.x() - kMargin;
+    // The first prefix that reaches past x, then the nearer of its two ends.
+    qsizetype nLow = 0;
+    qsizetype nHigh = slice.text.size();
+    while (nLow < nHigh) {
+        const qsizetype nMid = (nLow + nHigh) / 2;
+        if (metrics.horizontalAdvance(slice.text.left(nMid + 1)) <= x)
+            nLow = nMid + 1;
+        else
+            nHigh = nMid;
+    }
+    qsizetype nUnits = nLow;
+    if (nUnits < slice.text.size()) {
+        const int nBefore = metrics.horizontalAdvance(slice.text.left(nUnits));
+        const int nAfter = metrics.horizontalAdvance(slice.text.left(nUnits + 1));
+        if (x - nBefore > nAfter - x) ++nUnits;
+    }
+    if (nUnits > 0 && nUnits < slice.text.size() && slice.text.at(nUnits).isLowSurrogate())
+        ++nUnits;
+    const std::uint64_t nAt =
+        x <= 0 ? slice.nFirstColumn
+               : slice.nFirstColumn +
+                     Utf8::BytesForUnits(slice.bytes, static_cast<std::size_t>(nUnits));
+    return Clamp(CPosition{nLine, std::min(nAt, LineLength(nLine))});
+}
+
+QRect CLogView::PositionRect(const CPosition& position) const {
+    const QFontMetrics metrics(font());
+    const int nLineHeight = std::max(1, metrics.height());
+    const std::uint64_t nRow = LineToRow(position.nLine);
+    const std::uint64_t nTop = TopRow();
+    const int y =
+        nRow >= nTop ? static_cast<int>(std::min<std::uint64_t>(nRow - nTop, 1 << 20)) * nLineHeight
+                     : -nLineHeight;
+    const auto nColumn = static_cast<std::uint64_t>(horizontalScrollBar()->value());
+    int x = kMargin;
+    if (position.nColumn > nColumn) {
+        const CSlice slice = ReadSlice(*this, position.nLine, nColumn, kMaxSliceBytes);
+        const std::size_t nBytes = static_cast<std::size_t>(
+            std::min<std::uint64_t>(position.nColumn - slice.nFirstColumn, slice.bytes.size()));
+        x += metrics.horizontalAdvance(
+            slice.text.left(Utf8::Utf16Units(slice.bytes.data(), nBytes)));
+    }
+    return QRect(x, y, std::max(1, metrics.averageCharWidth()), nLineHeight);
+}
+
+// ---- selection ----------------------------------------------------------------------------
+
+CLogView::CPosition CLogView::EndPosition() const {
+    const std::uint64_t nLine = LineCount() - 1 >= FirstKeptLine() ? LineCount() - 1 : 0;
+    return CPosition{nLine, LineLength(nLine)};
+}
+
+CLogView::CPosition CLogView::Clamp(CPosition position) const {
+    if (position.nLine >= LineCount()) return EndPosition();
+    if (position.nLine > 0 && position.nLine < FirstKeptLine()) {
+        position.nLine = FirstKeptLine() < LineCount() ? FirstKeptLine() : 0;
+        position.nColumn = 0;
+    }
+    position.nColumn = std::min(position.nColumn, LineLength(position.nLine));
+    // Back onto the first byte of a character.
+    const std::uint64_t nFrom = position.nColumn >= 3 ? position.nColumn - 3 : 0;
+    const std::string around = LineText(position.nLine, nFrom, position.nColumn - nFrom + 1);
+    position.nColumn = nFrom + Utf8::CharStartAtOrBefore(
+                                   around, static_cast<std::size_t>(position.nColumn - nFrom));
+    return position;
+}
+
+CLogView::CPosition CLogView::Step(const CPosition& position, int nDirection) const {
+    const std::uint64_t nLength = LineLength(position.nLine);
+    if (nDirection > 0) {
+        if (position.nColumn < nLength) {
+            const std::string ahead = LineText(position.nLine, position.nColumn, 4);
+            return CPosition{position.nLine, position.nColumn + Utf8::CharStartAtOrAfter(ahead, 1)};
+        }
+        if (position.nLine + 1 < LineCount())
+            return Clamp(CPosition{position.nLine == 0 ? FirstKeptLine() : position.nLine + 1, 0});
+        return position;
+    }
+    if (position.nColumn > 0) return Clamp(CPosition{position.nLine, position.nColumn - 1});
+    if (position.nLine == 0) return position;
+    const std::uint64_t nPrevious = position.nLine - 1 < FirstKeptLine() ? 0 : position.nLine - 1;
+    return CPosition{nPrevious, LineLength(nPrevious)};
+}
+
+void CLogView::SetSelection(const CPosition& anchor, const CPosition& caret) {
+    m_anchor = Clamp(anchor);
+    m_caret = Clamp(caret);
+    if (HasSelection()) m_bFollow = false;
+    viewport()->update();
+}
+
+void CLogView::SelectAll() { SetSelection(CPosition{0, 0}, EndPosition()); }
+
+void CLogView::MoveCaret(const CPosition& caret, bool bExtend) {
+    m_caret = Clamp(caret);
+    if (!bExtend) m_anchor = m_caret;
+    if (HasSelection()) m_bFollow = false;
+    EnsureVisible(m_caret.nLine);
+    viewport()->update();
+}
+
+std::string CLogView::SelectedText(std::size_t nMaxBytes, bool* pbCut) const {
+    const CPosition start = std::min(m_anchor, m_caret);
+    const CPosition end = std::max(m_anchor, m_caret);
+    std::string text;
+    bool bCut = false;
+    for (std::uint64_t nLine = start.nLine; nLine <= end.nLine; ++nLine) {
+        if (nLine > 0 && nLine < FirstKeptLine()) nLine = FirstKeptLine();
+        if (nLine > end.nLine) break;
+        const std::uint64_t nFrom = nLine == start.nLine ? start.nColumn : 0;
+        const std::uint64_t nTo = nLine == end.nLine ? end.nColumn : LineLength(nLine);
+        const std::size_t nRoom = nMaxBytes - text.size();
+        if (nTo > nFrom) {
+            const std::uint64_t nWanted = nTo - nFrom;
+            text += LineText(nLine, nFrom,
+                             static_cast<std::size_t>(std::min<std::uint64_t>(nWanted, nRoom)));
+            if (nWanted > nRoom) bCut = true;
+        }
+        if (bCut) break;
+        if (nLine != end.nLine) {
+            if (text.size() >= nMaxBytes) {
+                bCut = true;
+                break;
+            }
+            text += '\n';
+        }
+    }
+    // Never end in the middle of a character.
+    if (bCut) text.resize(Utf8::LengthBeforeLastMultiByteChar(text));
+    if (pbCut != nullptr) *pbCut = bCut;
+    return text;
+}
+
+void CLogView::Copy() {
+    if (!HasSelection()) return;
+    bool bCut = false;
+    const std::string text = SelectedText(kMaxCopyBytes, &bCut);
+    QApplication::clipboard()->setText(
+        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    if (bCut)
+        Notify(tr("Only the first %1 MiB of the selection were copied; Save Log As... writes "
+                  "the whole log.")
+                   .arg(kMaxCopyBytes >> 20));
+}
+
+void CLogView::Notify(const QString& text) {
+    QToolTip::showText(viewport()->mapToGlobal(QPoint(kMargin, 0)), text, this);
+}
+
+// ---- keyboard and mouse -------------------------------------------------------------------
+
+void CLogView::keyPressEvent(QKeyEvent* event) {
+    const bool bShift = event->modifiers() & Qt::ShiftModifier;
+    switch (event->key()) {
+        case Qt::Key_Left:
+        case Qt::Key_Right:
+            KeyAcross(event->key() == Qt::Key_Right ? 1 : -1, bShift);
+            return;
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+        case Qt::Key_PageUp:
+        case Qt::Key_PageDown:
+            KeyUpDown(event->key(), bShift);
+            return;
+        case Qt::Key_Home:
+        case Qt::Key_End:
+            KeyToEdge(event->key() == Qt::Key_End, bShift,
+                      event->modifiers() & Qt::ControlModifier);
+            return;
+        case Qt::Key_Escape:
+            if (m_pFind->Hide()) return;
+            break;
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            // From the find field it has already searched; otherwise the dialog's default button.
+            if (m_pFind->HasFocus()) return;
+            break;
+        default:
+            break;
+    }
+    event->ignore();
+}
+
+void CLogView::KeyAcross(int nDirection, bool bShift) {
+    if (bShift)
+        MoveCaret(Step(m_caret, nDirection), true);
+    else
+        horizontalScrollBar()->triggerAction(nDirection > 0 ? QAbstractSlider::SliderSingleStepAdd
+                                                            : QAbstractSlider::SliderSingleStepSub);
+}
+
+void CLogView::KeyUpDown(int nKey, bool bShift) {
+    const bool bDown = nKey == Qt::Key_Down || nKey == Qt::Key_PageDown;
+    const bool bPage = nKey == Qt::Key_PageUp || nKey == Qt::Key_PageDown;
+    if (bShift) {
+        const std::uint64_t nRows = bPage ? static_cast<std::uint64_t>(VisibleRows()) : 1;
+        std::uint64_t nRow = LineToRow(m_caret.nLine);
+        nRow = bDown ? nRow + nRows : (nRow > nRows ? nRow - nRows : 0);
+        MoveCaret(CPosition{RowToLine(nRow), m_caret.nColumn}, true);
+        return;
+    }
+    verticalScrollBar()->triggerAction(
+        bPage ? (bDown ? QAbstractSlider::SliderPageStepAdd : QAbstractSlider::SliderPageStepSub)
+              : (bDown ? QAbstractSlider::SliderSingleStepAdd
+                       : QAbstractSlider::SliderSingleStepSub));
+}
+
+void CLogView::KeyToEdge(bool bEnd, bool bShift, bool bControl) {
+    if (!bShift) {
+        if (bEnd)
+            FollowEnd();
+        else
+            verticalScrollBar()->triggerAction(QAbstractSlider::SliderToMinimum);
+        return;
+    }
+    // Shift: to the line's edge, with Control to the text's.
+    if (bEnd)
+        MoveCaret(bControl ? EndPosition() : CPosition{m_caret.nLine, LineLength(m_caret.nLine)},
+                  true);
+    else
+        MoveCaret(bControl ? CPosition{0, 0} : CPosition{m_caret.nLine, 0}, true);
+}
+
+void CLogView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return;
+    const CPosition position = PositionAt(event->position().toPoint());
+    if (event->modifiers() & Qt::ShiftModifier)
+        MoveCaret(position, true);
+    else
+        SetSelection(position, position);
+}
+
+void CLogView::mouseMoveEvent(QMouseEvent* event) {
+    if (!(event->buttons() & Qt::LeftButton)) return;
+    const QPoint point = event->position().toPoint();
+    // Dragging past the edge scrolls one row per move.
+    if (point.y() < 0) verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepSub);
+    if (point.y() > viewport()->height())
+        verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    m_caret = PositionAt(point);
+    if (HasSelection()) m_bFollow = false;
+    viewport()->update();
+}
+
+void CLogView::mouseReleaseEvent(QMouseEvent* /*event*/) {}
+
+void CLogView::mouseDoubleClickEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return;
+    const CPosition position = PositionAt(event->position().toPoint());
+    SetSelection(CPosition{position.nLine, 0},
+                 CPosition{position.nLine, LineLength(position.nLine)});
+}
+
+QMenu* CLogView::CreateContextMenu() {
+    auto* pMenu = new QMenu(this);
+    for (const char* name : {"logCopy", "logSelectAll", "logFind", "logSaveAs"}) {
+        QAction* pAction = findChild<QAction*>(QLatin1String(name), Qt::FindDirectChildrenOnly);
+        if (pAction == nullptr) continue;
+        if (pAction->objectName() == QLatin1String("logCopy")) pAction->setEnabled(HasSelection());
+        pMenu->addAction(pAction);
+    }
+    return pMenu;
+}
+
+// ---- find and save ------------------------------------------------------------------------
+
+std::uint64_t CLogView::StreamOffset(const CPosition& position) const {
+    if (position.nLine == 0 || position.nLine < FirstKeptLine()) return m_store.FirstByte();
+    return m_store.LineStart(position.nLine - 1) + position.nColumn;
+}
+
+CLogView::CPosition CLogView::StreamPosition(std::uint64_t nOffset) const {
+    const std::uint64_t nLine = m_store.LineAt(nOffset);
+    return CPosition{nLine + 1, nOffset - m_store.LineStart(nLine)};
+}
+
+void CLogView::ShowRange(const CPosition& start, const CPosition& end) {
+    SetSelection(start, end);
+    EnsureVisible(start.nLine);
+    // Across, only when the range is not in sight already, and with a little of what precedes.
+    QScrollBar* pHorizontal = horizontalScrollBar();
+    if (start.nColumn < static_cast<std::uint64_t>(pHorizontal->value()) ||
+        end.nColumn > static_cast<std::uint64_t>(pHorizontal->value() + pHorizontal->pageStep()))
+        pHorizontal->setValue(static_cast<int>(
+            std::min<std::uint64_t>(start.nColumn > 8 ? start.nColumn - 8 : 0,
+                                    static_cast<std::uint64_t>(pHorizontal->maximum()))));
+}
+
+void CLogView::ShowFind() { m_pFind->Show(); }
+
+void CLogView::Find(const QString& text, bool bBackward) { m_pFind->Find(text, bBackward); }
+
+bool CLogView::IsSearching() const { return m_pFind->IsSearching(); }
+
+void CLogView::SaveLogAs() { m_pSave->SaveLogAs(SaveScript()); }
+
+bool CLogView::SaveTo(const QString& path) { return m_pSave->SaveTo(path); }
+
+bool CLogView::IsSaving() const { return m_pSave->IsSaving(); }
+
+}  // namespace Platform

@@ -1,0 +1,65 @@
+#include "HandOffStartup.h"
+
+#include <cstdlib>
+
+#include "ConfirmationSocketPair.h"
+#include "Descriptors.h"
+#include "HandleArgument.h"
+
+namespace Platform {
+
+namespace {
+
+// The number a hand-off variable holds, or -1 with a problem noted.
+int TakeDescriptorVariable(const char* name, CHandOffStartup& startup) {
+    const char* value = std::getenv(name);
+    if (!value) return -1;
+    const std::string text(value);
+    ::unsetenv(name);
+    const CHandleArgument scanned = ScanHandleArgument(text);
+    const bool plain = text.find_first_not_of("0123456789") == std::string::npos;
+    if (!plain || scanned.m_eKind != CHandleArgument::eValue) {
+        startup.m_problems.push_back(std::string(name) + "=" + text + ": not a descriptor number");
+        return -1;
+    }
+    return scanned.m_nValue;
+}
+
+}  // namespace
+
+CHandOffStartup TakeHandOffStartup(int argc, char** argv) {
+    CHandOffStartup startup;
+    // setenv/unsetenv are unsafe once other threads run; this runs before any exists.
+    const int stateFd = TakeDescriptorVariable(kHandOffStateVariable, startup);
+    std::string problem;
+    if (stateFd >= 0 && !CHandOffState::IsMemfd(stateFd)) {
+        // Not ours to read or close: it may be a socket or an inherited stdio stream.
+        startup.m_problems.push_back(std::string(kHandOffStateVariable) + "=" +
+                                     std::to_string(stateFd) + ": not a memfd");
+    } else if (stateFd >= 0) {
+        if (!CHandOffState::ReadFromMemfd(stateFd, startup.m_state, problem))
+            startup.m_problems.push_back("hand-off state: " + problem);
+        if (!CloseDescriptor(stateFd, problem))
+            startup.m_problems.push_back("hand-off state: " + problem);
+    }
+    const int confirmationFd = TakeDescriptorVariable(kHandOffChannelVariable, startup);
+    if (confirmationFd >= 0 && !IsConfirmationSocket(confirmationFd)) {
+        startup.m_problems.push_back(std::string(kHandOffChannelVariable) + "=" +
+                                     std::to_string(confirmationFd) +
+                                     ": not a local stream socket");
+    } else if (confirmationFd >= 0) {
+        // No process this one starts may inherit it: the parent would wait for the wrong answer.
+        SetCloseOnExec(confirmationFd);
+        startup.m_channel.reset(confirmationFd);
+    }
+    for (int i = 1; i < argc; ++i) {
+        const CHandleArgument scanned = ScanHandleArgument(argv[i]);
+        std::string reason;
+        if (scanned.m_eKind != CHandleArgument::eValue) continue;
+        if (CheckAdoptable(scanned.m_nValue, reason)) SetCloseOnExec(scanned.m_nValue);
+        startup.m_verdicts.emplace(scanned.m_nValue, reason);
+    }
+    return startup;
+}
+
+}  // namespace Platform

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "CDescriptor.h"
+#include "HandOffState.h"
+
+namespace Platform {
+
+// What the new process of a hand-off takes over at start-up.
+struct CHandOffStartup {
+    CHandOffState m_state;
+    // This process's end of the confirmation socket pair; not valid when none was passed.
+    CDescriptor m_channel;
+    std::vector<std::string> m_problems;  // for the log, once there is one
+    // Each numeric argument's verdict, taken before the program opened any descriptor of
+    // its own: empty when it names an adoptable connection, otherwise the reason.
+    std::map<int, std::string> m_verdicts;
+};
+
+// Called first in main, before the Qt application object and before any thread exists.
+// Takes the state named by the hand-off variable (the variable is removed, the memfd read
+// and closed) and the confirmation socket named by its variable (removed too), judges every
+// argument's descriptor and marks close-on-exec each one that is about to be adopted, so that
+// no process started later inherits a client's socket. Later the numbers may name
+// descriptors the program opened itself, so only this verdict counts.
+CHandOffStartup TakeHandOffStartup(int argc, char** argv);
+
+}  // namespace Platform
