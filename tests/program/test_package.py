@@ -1,5 +1,5 @@
 """The Debian package as CI's build folder makes it: cpack -G DEB into a temporary folder,
-then its contents, its Depends, and a stripped program that still runs.
+then its contents, its Depends, and stripped programs that still run.
 
 VELMORA_BUILD_DIR names the build folder (holding CPackConfig.cmake).
 """
@@ -17,11 +17,13 @@ TIMEOUT = 600
 
 FILES = {
     "./usr/bin/velmora",
+    "./usr/bin/velmora-send",
     "./usr/share/applications/velmora.desktop",
     "./usr/share/icons/hicolor/48x48/apps/velmora.png",
     "./usr/share/icons/hicolor/128x128/apps/velmora.png",
     "./usr/share/icons/hicolor/256x256/apps/velmora.png",
     "./usr/share/man/man1/velmora.1.gz",
+    "./usr/share/man/man1/velmora-send.1.gz",
     "./usr/share/metainfo/org.velmora.Velmora.metainfo.xml",
 }
 
@@ -72,16 +74,19 @@ class PackageTest(unittest.TestCase):
                         "libc6", "qt6-qpa-plugins"):
             self.assertRegex(depends, rf"(^|, ){library}( \(|,|$)")
 
-    def test_the_program_is_stripped_and_runs(self):
-        program = os.path.join(self.root, "usr/bin/velmora")
-        sections = run("readelf", "-S", "-W", program)
-        self.assertNotIn(".symtab", sections)
-        self.assertNotIn(".debug_info", sections)
-        self.assertEqual(run(program, "--version"), "velmora 1.0.0.1\n")
+    def test_the_programs_are_stripped_and_run(self):
+        for name in ("velmora", "velmora-send"):
+            with self.subTest(program=name):
+                program = os.path.join(self.root, "usr/bin", name)
+                sections = run("readelf", "-S", "-W", program)
+                for section in (".symtab", ".debug_info"):
+                    self.assertNotIn(section, sections)
+                self.assertEqual(run(program, "--version"), f"{name} 1.0.0.1\n")
 
-    def test_man_page_and_metainfo(self):
-        page = run("gzip", "-dc", os.path.join(self.root, "usr/share/man/man1/velmora.1.gz"))
-        self.assertTrue(page.startswith(".TH VELMORA 1"), page[:40])
+    def test_man_pages_and_metainfo(self):
+        for name, title in (("velmora", ".TH VELMORA 1"), ("velmora-send", ".TH VELMORA\\-SEND 1")):
+            page = run("gzip", "-dc", os.path.join(self.root, f"usr/share/man/man1/{name}.1.gz"))
+            self.assertTrue(page.startswith(title), page[:40])
         metainfo = os.path.join(self.root, "usr/share/metainfo/org.velmora.Velmora.metainfo.xml")
         if shutil.which("appstreamcli") is None:
             self.skipTest("appstreamcli is not installed")
