@@ -11,7 +11,14 @@
 
 int main(int argc, char* argv[]) {
     // Answered before any Qt object exists: no display is needed to ask.
-    if (AnswerOperatorOption(argc, argv, std::cout)) return std::cout.flush() ? 0 : 1;
+    switch (AnswerOperatorOption(argc, argv, std::cout, std::cerr)) {
+        case EOperatorAnswer::eAnswered:
+            return std::cout.flush() ? 0 : 1;
+        case EOperatorAnswer::eUnknownOption:
+            return 2;
+        case EOperatorAnswer::eRun:
+            break;
+    }
 
     // Before any thread or Qt descriptor exists: a handed-over client socket must never be
     // inherited by anything started later, and the state variable must not reach the

@@ -21,11 +21,14 @@ const char kHelp[] =
     "  DESCRIPTOR...   written by the handing-over process, not by hand: the numbers under\n"
     "                  which the new process inherits the connections' sockets, one per\n"
     "                  argument. -1 stands for a connection that was not handed over. An\n"
-    "                  argument that does not begin with a number is ignored; a number that\n"
-    "                  names no inherited connection is logged as\n"
+    "                  argument that begins with neither a number nor '-' is ignored; a\n"
+    "                  number that names no inherited connection is logged as\n"
     "                  \"AdoptSockets -> N: reason\".\n"
     "  -h, --help      print this help and exit\n"
     "  -V, --version   print the version and exit\n"
+    "\n"
+    "Any other argument that begins with '-' and is not '-' and digits (a descriptor such\n"
+    "as -1) is an unknown option: the program says so and exits with status 2.\n"
     "\n"
     "Environment (set by the handing-over process for the new one):\n"
     "  VELMORA_HANDOFF_STATE    descriptor of a memfd holding the bytes already read from\n"
@@ -44,18 +47,35 @@ bool Is(const char* argument, const char* shortForm, const char* longForm) {
     return std::strcmp(argument, shortForm) == 0 || std::strcmp(argument, longForm) == 0;
 }
 
+// '-' and one or more digits: a descriptor value such as -1, never an option.
+bool IsNegativeNumber(const char* argument) {
+    if (argument[0] != '-' || argument[1] == '\0') return false;
+    for (const char* p = argument + 1; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-bool AnswerOperatorOption(int argc, char* argv[], std::ostream& out) {
+EOperatorAnswer AnswerOperatorOption(int argc, char* argv[], std::ostream& out,
+                                     std::ostream& err) {
+    const char* answer = nullptr;
     for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
-        if (Is(argv[i], "-h", "--help")) {
-            out << kHelp;
-            return true;
-        }
-        if (Is(argv[i], "-V", "--version")) {
-            out << "velmora " VELMORA_VERSION "\n";
-            return true;
+        const char* argument = argv[i];
+        if (argument[0] != '-' || IsNegativeNumber(argument)) continue;
+        if (Is(argument, "-h", "--help")) {
+            if (answer == nullptr) answer = kHelp;
+        } else if (Is(argument, "-V", "--version")) {
+            if (answer == nullptr) answer = "velmora " VELMORA_VERSION "\n";
+        } else {
+            err << "velmora: unknown option '" << argument << "'\n"
+                << "Try 'velmora --help' for more information.\n";
+            err.flush();
+            return EOperatorAnswer::eUnknownOption;
         }
     }
-    return false;
+    if (answer == nullptr) return EOperatorAnswer::eRun;
+    out << answer;
+    return EOperatorAnswer::eAnswered;
 }

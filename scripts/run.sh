@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the program alone (no tests, no benchmarks), and starts it.
+# Installs what building and running needs, builds the programs alone (no tests, no
+# benchmarks): build/velmora and build/velmora-send, and starts the program.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh velmora
+scripts/setup.sh run velmora velmora-send
 exec build/velmora "$@"

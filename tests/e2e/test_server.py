@@ -1,7 +1,8 @@
 """End-to-end tests of the server: the real program, real TCP clients on loopback.
 
-Runs inside with-display.sh; VELMORA_EXE names the program (build/velmora). Every check
-reads the log box through the accessibility bus, as a person would read the window.
+Runs inside with-display.sh; VELMORA_EXE names the program (build/velmora), VELMORA_SEND
+the command-line client (build/velmora-send). Every check reads the log box through the
+accessibility bus, as a person would read the window.
 Several checks share one launch of the program to keep the suite quick.
 
 VELMORA_E2E_SERVER_SHOT, when set, names a PNG file where the screenshot of the window with
@@ -14,6 +15,7 @@ import re
 import socket
 import struct
 import subprocess
+import tempfile
 import threading
 import time
 import unittest
@@ -21,6 +23,7 @@ import unittest
 import velmora_driver as driver
 
 EXE = os.environ.get("VELMORA_EXE", "")
+SEND = os.environ.get("VELMORA_SEND", "")
 
 # Generous bounds: they only catch a hang, they are no timing assertion.
 CLOSE_TIMEOUT = 30.0
@@ -520,6 +523,44 @@ class ServerTest(unittest.TestCase):
         self.wait_log(app, expected)
         self.assert_closes_and_clients_get_nothing(app, [client])
 
+
+    @unittest.skipUnless(SEND and os.path.exists(SEND), "VELMORA_SEND not built")
+    def test_velmora_send_from_arguments_standard_input_and_a_file(self):
+        port, refused_port = free_ports(2)
+        app = self.launch()
+        self.serve(app, port)
+        expected = [f"Listen -> 0.0.0.0:{port}"]
+
+        def send(port, args, stdin=b""):
+            return subprocess.run([SEND, "127.0.0.1", str(port), *args], input=stdin,
+                                  capture_output=True, timeout=driver.DEFAULT_TIMEOUT)
+
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "message.txt")
+            with open(path, "wb") as f:
+                f.write("from a file\nits second line".encode())
+            runs = [
+                (["hello", "ポート番号"], b"", ["hello", "ポート番号"]),
+                ([], b"from standard input\nline two\n", ["from standard input", "line two"]),
+                (["--file", path], b"", ["from a file\u240aits second line"]),
+            ]
+            for args, stdin, texts in runs:
+                result = send(port, args, stdin)
+                self.assertEqual((result.returncode, result.stderr), (0, b""), args)
+                accepted = app.wait_for_line(lambda line: line.endswith(" -> OnAccept"),
+                                             after=len(expected))
+                peer = accepted[:-len(" -> OnAccept")]
+                self.assertRegex(peer, r"^127\.0\.0\.1:[0-9]+$")
+                expected += [accepted] + [f"{peer} -> {text}" for text in texts]
+                self.wait_log(app, expected)
+
+        # Nothing listens there: one line, a failure status, and the log stays as it was.
+        refused = send(refused_port, ["hello"])
+        self.assertEqual(refused.returncode, 1)
+        self.assertEqual(refused.stderr.decode(),
+                         f"velmora-send: connect 127.0.0.1:{refused_port}: Connection refused\n")
+        self.assertEqual(app.log_lines(), expected)
+        self.assert_closes_and_clients_get_nothing(app, [])
 
     def test_a_200_mb_flood_leaves_the_process_alive_with_bounded_memory(self):
         app = self.launch()

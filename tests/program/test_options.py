@@ -41,6 +41,24 @@ class OptionsTest(unittest.TestCase):
                 self.assertEqual(result.stdout, b"velmora 1.0.0.1\n")
                 self.assertEqual(result.stderr, b"")
 
+    def test_unknown_options_are_refused_before_qt_starts(self):
+        for args in (["--port", "12345"], ["-x"], ["-"], ["--"], ["-1x"], ["--Help"],
+                     ["3", "--port"], ["--help", "--port"]):
+            with self.subTest(args=args):
+                result = run(*args)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertEqual(result.stdout, b"")
+                bad = next(a for a in args if a not in ("3", "--help"))
+                self.assertEqual(result.stderr.decode(),
+                                 f"velmora: unknown option '{bad}'\n"
+                                 "Try 'velmora --help' for more information.\n")
+        # Descriptor values keep their place: '-' and digits is no option.
+        for args in (["-1", "--version"], ["-12", "7", "-V"]):
+            with self.subTest(args=args):
+                result = run(*args)
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (0, b"velmora 1.0.0.1\n", b""))
+
     def test_an_unwritable_answer_is_a_failure(self):
         with open("/dev/full", "wb") as full:
             result = run("--help", stdout=full)

@@ -1,5 +1,5 @@
 """The Debian package as CI's build folder makes it: cpack -G DEB into a temporary folder,
-then its contents, its Depends, and a stripped program that still runs.
+then its contents, its Depends, stripped programs that still run, and lintian's verdict.
 
 VELMORA_BUILD_DIR names the build folder (holding CPackConfig.cmake).
 """
@@ -17,12 +17,16 @@ TIMEOUT = 600
 
 FILES = {
     "./usr/bin/velmora",
+    "./usr/bin/velmora-send",
     "./usr/share/applications/velmora.desktop",
     "./usr/share/icons/hicolor/48x48/apps/velmora.png",
     "./usr/share/icons/hicolor/128x128/apps/velmora.png",
     "./usr/share/icons/hicolor/256x256/apps/velmora.png",
     "./usr/share/man/man1/velmora.1.gz",
-    "./usr/share/metainfo/org.velmora.Velmora.metainfo.xml",
+    "./usr/share/man/man1/velmora-send.1.gz",
+    "./usr/share/metainfo/org.velmora.velmora.metainfo.xml",
+    "./usr/share/doc/velmora/copyright",
+    "./usr/share/doc/velmora/changelog.gz",
 }
 
 
@@ -72,20 +76,40 @@ class PackageTest(unittest.TestCase):
                         "libc6", "qt6-qpa-plugins"):
             self.assertRegex(depends, rf"(^|, ){library}( \(|,|$)")
 
-    def test_the_program_is_stripped_and_runs(self):
-        program = os.path.join(self.root, "usr/bin/velmora")
-        sections = run("readelf", "-S", "-W", program)
-        self.assertNotIn(".symtab", sections)
-        self.assertNotIn(".debug_info", sections)
-        self.assertEqual(run(program, "--version"), "velmora 1.0.0.1\n")
+    def test_the_programs_are_stripped_hardened_and_run(self):
+        for name in ("velmora", "velmora-send"):
+            with self.subTest(program=name):
+                program = os.path.join(self.root, "usr/bin", name)
+                sections = run("readelf", "-S", "-W", program)
+                for section in (".symtab", ".debug_info", ".comment"):
+                    self.assertNotIn(section, sections)
+                self.assertIn("BIND_NOW", run("readelf", "-d", "-W", program))
+                self.assertEqual(run(program, "--version"), f"{name} 1.0.0.1\n")
 
-    def test_man_page_and_metainfo(self):
-        page = run("gzip", "-dc", os.path.join(self.root, "usr/share/man/man1/velmora.1.gz"))
-        self.assertTrue(page.startswith(".TH VELMORA 1"), page[:40])
-        metainfo = os.path.join(self.root, "usr/share/metainfo/org.velmora.Velmora.metainfo.xml")
+    def test_man_pages_and_metainfo(self):
+        for name, title in (("velmora", ".TH VELMORA 1"), ("velmora-send", ".TH VELMORA\\-SEND 1")):
+            page = run("gzip", "-dc", os.path.join(self.root, f"usr/share/man/man1/{name}.1.gz"))
+            self.assertTrue(page.startswith(title), page[:40])
+        metainfo = os.path.join(self.root, "usr/share/metainfo/org.velmora.velmora.metainfo.xml")
         if shutil.which("appstreamcli") is None:
             self.skipTest("appstreamcli is not installed")
-        run("appstreamcli", "validate", "--no-net", metainfo)
+        run("appstreamcli", "validate", "--pedantic", "--no-net", metainfo)
+
+    def test_desktop_entry_validates_without_a_hint(self):
+        if shutil.which("desktop-file-validate") is None:
+            self.skipTest("desktop-file-validate is not installed")
+        entry = os.path.join(self.root, "usr/share/applications/velmora.desktop")
+        self.assertEqual(run("desktop-file-validate", entry), "")
+
+    def test_lintian_finds_no_error_or_warning(self):
+        if shutil.which("lintian") is None:
+            self.skipTest("lintian is not installed")
+        # Its exit status reflects errors only: the lines are what count.
+        report = subprocess.run(["lintian", "--pedantic", "--display-info", self.deb],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                timeout=TIMEOUT, check=False).stdout
+        findings = [line for line in report.splitlines() if line[:2] in ("E:", "W:")]
+        self.assertEqual(findings, [], report)
 
 
 if __name__ == "__main__":
