@@ -1,5 +1,7 @@
 #include "HandOffStartup.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "Descriptors.h"
@@ -29,6 +31,7 @@ int TakeDescriptorVariable(const char* name, CHandOffStartup& startup) {
 
 CHandOffStartup TakeHandOffStartup(int argc, char** argv) {
     CHandOffStartup startup;
+    startup.m_nParentId = ::getppid();
     // setenv/unsetenv are unsafe once other threads run; this runs before any exists.
     const int stateFd = TakeDescriptorVariable(kHandOffStateVariable, startup);
     std::string problem;
