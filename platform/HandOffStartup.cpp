@@ -1,5 +1,6 @@
 #include "HandOffStartup.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -53,6 +54,12 @@ CHandOffStartup TakeHandOffStartup(int argc, char** argv) {
         // Our own children must not inherit it: the parent would wait for the wrong answer.
         SetCloseOnExec(channelFd);
         startup.m_channel.reset(channelFd);
+        // The handing-over process made the channel: its pid holds even when it died before
+        // this process got here, and getppid() names whoever adopted the orphan.
+        ucred peer{};
+        socklen_t length = sizeof peer;
+        if (::getsockopt(channelFd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 && peer.pid > 0)
+            startup.m_nParentId = peer.pid;
     }
     for (int i = 1; i < argc; ++i) {
         const CHandleArgument scanned = ScanHandleArgument(argv[i]);
