@@ -32,6 +32,10 @@ int main(int argc, char* argv[]) {
 
     // Recorded before Qt's application object takes its own options out of argv.
     Platform::CWinApp::SetCommandLine(argc, argv);
+    // On X11 a window's image then goes through the display connection instead of a
+    // shared-memory segment, which costs a descriptor of its own: with the descriptor table
+    // full, opening the quit question (or any dialog) would hang the UI thread for good.
+    if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM")) qputenv("QT_XCB_NO_MITSHM", "1");
     QApplication application(argc, argv);
     theApp.InitInstance();
     return 0;

@@ -69,11 +69,13 @@ void CAcceptorApp::OnAccept(boost::shared_ptr<CNoxSocket::CSocket> spAccepted) {
 
 void CAcceptorApp::Register(const boost::shared_ptr<CSocketApp>& spSocket) {
     m_registry.insert(spSocket);
+    m_nConnections.store(m_registry.size(), std::memory_order_relaxed);
     spSocket->m_wpSelf = spSocket;
 }
 
 void CAcceptorApp::Forget(const boost::shared_ptr<CSocketApp>& spSocket) {
     if (m_registry.erase(spSocket)) ++m_nClosed;
+    m_nConnections.store(m_registry.size(), std::memory_order_relaxed);
 }
 
 void CAcceptorApp::OnAcceptError(boost::shared_ptr<CNoxSocket::CSocket>,

@@ -4,6 +4,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/smart_ptr/owner_less.hpp>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <set>
@@ -41,6 +42,9 @@ public:
     // Drops an ended or handed-off connection's object and counts it instead.
     void Forget(const boost::shared_ptr<CSocketApp>& spSocket);
 
+    // Any thread: the connections in the registry.
+    std::size_t ConnectionCount() const { return m_nConnections.load(std::memory_order_relaxed); }
+
     CRegistry m_registry;
     // Connections that have ended or been handed off since start-up, and those a
     // handing-over process listed as -1: each is written as -1 at a hand-off.
@@ -53,4 +57,5 @@ private:
     boost::asio::steady_timer m_retryTimer;
     std::chrono::milliseconds m_retryDelay;  // the next back-off
     bool m_bAcceptFailing = false;           // an episode's line has been posted
+    std::atomic<std::size_t> m_nConnections{0};  // m_registry's size, for the UI thread
 };

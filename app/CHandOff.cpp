@@ -32,6 +32,11 @@ std::string Visible(const std::string& text) {
     return text.size() > 32 ? out + "..." : out;
 }
 
+// "1 connection", "2 connections".
+CString Connections(std::size_t n) {
+    return n == 1 ? QStringLiteral("1 connection") : QStringLiteral("%1 connections").arg(n);
+}
+
 std::string Seconds(std::chrono::milliseconds duration) {
     return QString::number(duration.count() / 1000.0).toStdString() + " s";
 }
@@ -162,6 +167,7 @@ bool CHandOff::StartNewProcess(CGiven& given) {
         boost::make_shared<CNoxSocket::CConfirmationChannel>(ioService, parentEnd.release());
     given.m_spNewProcess =
         boost::make_shared<boost::asio::posix::stream_descriptor>(ioService, process.m_pidfd);
+    given.m_nNewProcessId = process.m_pid;
     return true;
 }
 
@@ -251,6 +257,9 @@ void CHandOff::Commit() {
     for (const CGiven::CConnection& c : m_spGiven->m_connections) {
         m_server.m_acceptor.Forget(c.m_spSocket);
     }
+    m_server.m_log.Post(QStringLiteral("CreateProcess -> process %1 took %2")
+                            .arg(m_spGiven->m_nNewProcessId)
+                            .arg(Connections(m_spGiven->m_connections.size())));
     m_spGiven->m_connections.clear();
     m_reaper.Watch(m_spGiven->m_spNewProcess->release());
     End();
@@ -357,7 +366,8 @@ void CHandOff::AdoptSockets(CHandOff* pThis, const std::vector<CString>& args) {
         if (auto spSocket = pThis->AdoptSocket(args[i])) adopted.push_back(std::move(spSocket));
     }
     if (!pThis->m_received.m_channel.valid()) {
-        for (const auto& spSocket : adopted) spSocket->StartReceive();
+        // Started by hand, with nothing to take over, it says nothing.
+        if (args.size() > 1) pThis->TakeOver(adopted);
         return;
     }
     // The parent still holds every connection: none is read before it lets go.
@@ -430,9 +440,19 @@ void CHandOff::OnParentAnswered(CHandOff* pThis, const CResult& result) {
     } else {
         // Committed, or the parent has died (end of file, a failed write): either way the
         // connections are ours alone now.
-        for (const auto& spSocket : adopted) {
-            if (spSocket->m_socket.is_open()) spSocket->StartReceive();
-        }
+        pThis->TakeOver(adopted);
     }
     pThis->End();
+}
+
+void CHandOff::TakeOver(const std::vector<boost::shared_ptr<CSocketApp>>& adopted) {
+    std::size_t nOpen = 0;
+    for (const auto& spSocket : adopted) {
+        if (!spSocket->m_socket.is_open()) continue;
+        spSocket->StartReceive();
+        ++nOpen;
+    }
+    m_server.m_log.Post(QStringLiteral("AdoptSockets -> %1 from process %2")
+                            .arg(Connections(nOpen))
+                            .arg(m_received.m_nParentId));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -55,7 +56,8 @@ public:
     // serves on with what it holds; watches on started processes end.
     void Close();
 
-    EState State() const { return m_eState; }
+    // Any thread: whether a hand-off is under way (giving, or receiving until the commit).
+    bool IsUnderWay() const { return m_eState.load(std::memory_order_relaxed) != eIdle; }
 
 private:
     // What one hand-off gives to the new process, and the means to hear back from it.
@@ -71,6 +73,7 @@ private:
         std::size_t m_nClosed = 0;  // -1 values to write
         boost::shared_ptr<CNoxSocket::CConfirmationChannel> m_spChannel;
         boost::shared_ptr<boost::asio::posix::stream_descriptor> m_spNewProcess;  // its pidfd
+        long long m_nNewProcessId = 0;
         boost::asio::steady_timer m_deadline;
         std::string m_why;  // set once the hand-off is to be rolled back
     };
@@ -108,6 +111,8 @@ private:
 
     // Receiving.
     boost::shared_ptr<CSocketApp> AdoptSocket(const CString& argument);
+    // The connections are this process's alone now: they read, and a line says whence.
+    void TakeOver(const std::vector<boost::shared_ptr<CSocketApp>>& adopted);
     static void OnParentAnswered(CHandOff* pThis, const CResult& result);
 
     CServer& m_server;
@@ -116,7 +121,7 @@ private:
     Platform::CHandOffStartup m_received;
     // How long a new process has to confirm; VELMORA_HANDOFF_DEADLINE (seconds) overrides.
     const std::chrono::milliseconds m_deadline;
-    EState m_eState = eIdle;
+    std::atomic<EState> m_eState{eIdle};  // written on the worker only
     boost::shared_ptr<CGiven> m_spGiven;  // while giving
     std::size_t m_nPressesWaiting = 0;
     // Receiving: adopted connections that read once the parent has let go, and the channel

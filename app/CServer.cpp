@@ -68,9 +68,9 @@ void CServer::Listen(CServer* pThis, unsigned short port) {
     // port actually bound is shown too: with port 0 the system has chosen it.
     try {
         CNoxSocket::CAcceptor::Listen(&pThis->m_acceptor, port);
-        pThis->m_log.Post(QStringLiteral("Listen -> ") +
-                          CSocketApp::GetEndpointText(
-                              pThis->m_acceptor.m_tcpAcceptor.local_endpoint()));
+        const auto endpoint = pThis->m_acceptor.m_tcpAcceptor.local_endpoint();
+        pThis->m_nListeningPort.store(endpoint.port(), std::memory_order_relaxed);
+        pThis->m_log.Post(QStringLiteral("Listen -> ") + CSocketApp::GetEndpointText(endpoint));
     } catch (const boost::system::system_error& e) {
         pThis->m_log.Post(QStringLiteral("Listen -> ") + QString::fromLocal8Bit(e.what()));
     }

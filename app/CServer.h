@@ -47,6 +47,9 @@ public:
     // the step. Worker thread.
     static void Listen(CServer* pThis, unsigned short port);
 
+    // Any thread: the port listened on, or -1.
+    int ListeningPort() const { return m_nListeningPort.load(std::memory_order_relaxed); }
+
     // Back-pressure, on the worker: the connection stops reading until the box catches up.
     void PauseReading(CSocketApp& socket);
     // UI thread: the log box has appended nLines lines of nBytes bytes.
@@ -70,6 +73,7 @@ private:
     // once StopServer has run.
     std::unique_ptr<boost::asio::io_service::work> m_work;
     boost::thread m_thread;
+    std::atomic<int> m_nListeningPort{-1};
     // Set while connections are paused; whoever clears it posts ResumeReading.
     std::atomic<bool> m_bReadingPaused{false};
     // Connections paused by back-pressure; one may have left the registry since. Worker.

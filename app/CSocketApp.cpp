@@ -1,5 +1,6 @@
 #include "CSocketApp.h"
 
+#include <boost/asio/error.hpp>
 #include <boost/bind/bind.hpp>
 
 #include "CServer.h"
@@ -44,12 +45,19 @@ void CSocketApp::OnError(const boost::system::error_code& error) {
         m_pServer->m_ioService.post(
             boost::bind(&CAcceptorApp::Forget, &m_pServer->m_acceptor, spSelf));
     }
-    // End of file, resets and aborts end a connection silently; a refused length is the one
-    // receive error an operator needs to see.
+    // The line says how it ended, once: a refused length says it itself, and a connection
+    // closed here (shutdown, hand-off) ends with operation_aborted and no line.
+    const CString endpoint = EndpointText();
+    CLogBlocks& log = m_pServer->m_log;
     if (error == CNoxSocket::error::message_too_long) {
-        m_pServer->m_log.Post(QStringLiteral("%1 -> message length %2 exceeds the limit of %3 bytes")
-                                  .arg(EndpointText())
-                                  .arg(AnnouncedLength())
-                                  .arg(CNoxSocket::kMaxMessageSize));
+        log.Post(QStringLiteral("%1 -> message length %2 exceeds the limit of %3 bytes")
+                     .arg(endpoint)
+                     .arg(AnnouncedLength())
+                     .arg(CNoxSocket::kMaxMessageSize));
+    } else if (error == boost::asio::error::eof) {
+        log.Post(endpoint + QLatin1String(" -> OnClose"));
+    } else if (error != boost::asio::error::operation_aborted) {
+        log.Post(QStringLiteral("%1 -> OnClose: %2")
+                     .arg(endpoint, QString::fromLocal8Bit(error.message().c_str())));
     }
 }

@@ -1,5 +1,8 @@
 #include "CVelmoraDlg.h"
 
+#include <QCoreApplication>
+#include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <boost/bind/bind.hpp>
 
@@ -22,6 +25,9 @@ CVelmoraDlg::CVelmoraDlg(std::string modulePath, Platform::CHandOffStartup recei
             &CVelmoraDlg::OnBnClickedPortListen);
     connect(GetDlgItem<QPushButton>(IDC_BUTTON_SOCKET_DUPLICATE), &QPushButton::clicked, this,
             &CVelmoraDlg::OnBnClickedSocketDuplicate);
+    // Four times a second at most: the status line costs nothing next to the log.
+    m_statusTimer.setInterval(250);
+    connect(&m_statusTimer, &QTimer::timeout, this, &CVelmoraDlg::UpdateStatus);
 }
 
 // Members go in reverse order: the hand-off, then the server with every connection (its
@@ -46,7 +52,60 @@ bool CVelmoraDlg::OnInitDialog() {
     m_server.Start();
     m_server.m_ioService.post(
         boost::bind(&CVelmoraDlg::AdoptSockets, this, Platform::GetCommandLine()));
+
+    UpdateStatus();
+    m_statusTimer.start();
     return true;
+}
+
+void CVelmoraDlg::OnOK() {
+    if (MayEnd()) CDialog::OnOK();
+}
+
+void CVelmoraDlg::OnCancel() {
+    if (MayEnd()) CDialog::OnCancel();
+}
+
+bool CVelmoraDlg::MayEnd() {
+    const std::size_t n = m_server.m_acceptor.ConnectionCount();
+    const bool bHandingOff = m_handOff.IsUnderWay();
+    if (n == 0 && !bHandingOff) return true;
+    QString text = n == 1 ? QStringLiteral("1 connection is open and would close.")
+                          : QStringLiteral("%1 connections are open and would close.").arg(n);
+    if (bHandingOff) text += QStringLiteral(" A hand-off is under way.");
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Velmora"), text,
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setObjectName(QStringLiteral("quitQuestion"));
+    box.setInformativeText(QStringLiteral("Quit Velmora?"));
+    // A stray Enter or Escape keeps the server.
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void CVelmoraDlg::UpdateStatus() {
+    const std::uint64_t nLines = GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG)->LineCount() - 1;
+    const qint64 nMs = m_sinceStatus.isValid() ? m_sinceStatus.restart() : 0;
+    if (!m_sinceStatus.isValid()) m_sinceStatus.start();
+    const double rate = nMs > 0 && nLines >= m_nStatusLines
+                            ? (nLines - m_nStatusLines) * 1000.0 / static_cast<double>(nMs)
+                            : 0.0;
+    m_nStatusLines = nLines;
+    const int port = m_server.ListeningPort();
+    const std::size_t nConnections = m_server.m_acceptor.ConnectionCount();
+    const QString text =
+        QStringLiteral("%1 | %2 %3 | %4 lines, %5 lines/s | process %6")
+            .arg(port < 0 ? QStringLiteral("not listening") : QStringLiteral("0.0.0.0:%1").arg(port))
+            .arg(nConnections)
+            .arg(nConnections == 1 ? QStringLiteral("connection") : QStringLiteral("connections"))
+            .arg(nLines)
+            .arg(static_cast<qulonglong>(rate + 0.5))
+            .arg(QCoreApplication::applicationPid());
+    auto* const pStatus = GetDlgItem<QLabel>(IDC_STATIC_STATUS);
+    if (pStatus->text() == text) return;
+    pStatus->setText(text);
+    // Its accessible name is "Status": the line itself reaches assistive technology here.
+    pStatus->setAccessibleDescription(text);
 }
 
 void CVelmoraDlg::OnSysCommand(unsigned nID) {

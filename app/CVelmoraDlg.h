@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QIcon>
+#include <QTimer>
+#include <cstdint>
 #include <list>
 #include <string>
 #include <vector>
@@ -44,6 +47,9 @@ public:
 
 protected:
     bool OnInitDialog() override;
+    // OK, Enter, Escape and the close box ask first while connections would close.
+    void OnOK() override;
+    void OnCancel() override;
     void OnSysCommand(unsigned nID) override;
     void OnDestroy() override;
 
@@ -54,5 +60,15 @@ protected:
     CHandOff m_handOff;
 
 private:
+    // True when nothing would be lost, or the operator has said to go on all the same.
+    bool MayEnd();
+    // The status line under the log box: what listens, what is connected, how many lines
+    // came and how fast, and which process this is.
+    void UpdateStatus();
+
     QIcon m_hIcon;
+    QTimer m_statusTimer;
+    // The lines counted at the last status update, and when.
+    std::uint64_t m_nStatusLines = 0;
+    QElapsedTimer m_sinceStatus;
 };

@@ -16,6 +16,7 @@ constexpr unsigned IDM_ABOUTBOX = 0x0010;
 constexpr int IDC_BUTTON_PORT_LISTEN = 1000;
 constexpr int IDC_BUTTON_SOCKET_DUPLICATE = 1001;
 constexpr int IDC_EDIT_LOG = 1002;
+constexpr int IDC_STATIC_STATUS = 1003;
 
 // Controls of the port dialog.
 constexpr int IDC_EDIT_PORT = 1002;

@@ -1,5 +1,8 @@
 #include "HandOffStartup.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "ConfirmationSocketPair.h"
@@ -29,6 +32,7 @@ int TakeDescriptorVariable(const char* name, CHandOffStartup& startup) {
 
 CHandOffStartup TakeHandOffStartup(int argc, char** argv) {
     CHandOffStartup startup;
+    startup.m_nParentId = ::getppid();
     // setenv/unsetenv are unsafe once other threads run; this runs before any exists.
     const int stateFd = TakeDescriptorVariable(kHandOffStateVariable, startup);
     std::string problem;
@@ -51,6 +55,13 @@ CHandOffStartup TakeHandOffStartup(int argc, char** argv) {
         // No process this one starts may inherit it: the parent would wait for the wrong answer.
         SetCloseOnExec(confirmationFd);
         startup.m_channel.reset(confirmationFd);
+        // The handing-over process made the channel: its pid holds even when it died before
+        // this process got here, and getppid() names whoever adopted the orphan.
+        ucred peer{};
+        socklen_t length = sizeof peer;
+        if (::getsockopt(confirmationFd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
+            peer.pid > 0)
+            startup.m_nParentId = peer.pid;
     }
     for (int i = 1; i < argc; ++i) {
         const CHandleArgument scanned = ScanHandleArgument(argv[i]);

@@ -15,6 +15,9 @@ struct CHandOffStartup {
     // This process's end of the confirmation socket pair; not valid when none was passed.
     CDescriptor m_channel;
     std::vector<std::string> m_problems;  // for the log, once there is one
+    // The handing-over process, the channel's maker, when a channel was passed; otherwise
+    // the process that started this one, as it was at start-up.
+    long long m_nParentId = 0;
     // Each numeric argument's verdict, taken before the program opened any descriptor of
     // its own: empty when it names an adoptable connection, otherwise the reason.
     std::map<int, std::string> m_verdicts;

@@ -91,7 +91,7 @@ TEST(CVelmoraDlgTest, TemplateCaptionsIdsAndLayout) {
     ASSERT_NE(Log(dlg), nullptr);
     EXPECT_EQ(Log(dlg)->objectName(), QStringLiteral("editLog"));
 
-    EXPECT_EQ(Log(dlg)->geometry(), dlg.MapDialogRect(QRect(7, 7, 322, 196)));
+    EXPECT_EQ(Log(dlg)->geometry(), dlg.MapDialogRect(QRect(7, 7, 322, 185)));
     EXPECT_EQ(Button(dlg, IDOK)->geometry(), dlg.MapDialogRect(QRect(279, 220, 50, 14)));
     EXPECT_EQ(Button(dlg, IDC_BUTTON_PORT_LISTEN)->geometry(),
               dlg.MapDialogRect(QRect(7, 212, 91, 22)));

@@ -6,9 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -126,6 +129,13 @@ TEST(ServerBackPressureTest, AStalledLogBoxHoldsClientsBackAndLosesNothing) {
         EXPECT_TRUE(WaitProcessingEvents([&] { return pLog->LineCount() >= kMessages + 3; },
                                          std::chrono::seconds(120)));
         lines = pLog->Text().split(QLatin1Char('\n'));
+        // The connection is open still: OK asks first, and Yes ends.
+        QTimer::singleShot(0, &dlg, [&] {
+            auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(pBox, nullptr);
+            EXPECT_EQ(pBox->objectName(), QStringLiteral("quitQuestion"));
+            pBox->button(QMessageBox::Yes)->click();
+        });
         dlg.GetDlgItem<QPushButton>(Platform::IDOK)->click();
     });
     dlg.DoModal();

@@ -47,6 +47,10 @@ def free_port():
         return s.getsockname()[1]
 
 
+def connections(count):
+    return "1 connection" if count == 1 else f"{count} connections"
+
+
 def frame(text):
     body = text.encode("utf-8")
     return struct.pack("<I", len(body)) + body
@@ -179,13 +183,28 @@ class HandOffTest(unittest.TestCase):
         self.assertEqual(collections.Counter(app.log_lines()), collections.Counter(expected),
                          what)
 
-    def assert_serves(self, new_process, clients):
-        """Every client's next message reaches the new process, which logs nothing else."""
+    def took(self, parent, new_process, count):
+        """Waits for the line of the handing-over process once the new process has taken
+        count connections; returns it."""
+        return parent.wait_for_line(
+            f"CreateProcess -> process {new_process.pid} took {connections(count)}", WAIT)
+
+    def adopted(self, new_process, parent_pid, count):
+        """Waits for the line of the new process once it holds count connections of
+        parent_pid; returns it."""
+        return new_process.wait_for_line(
+            f"AdoptSockets -> {connections(count)} from process {parent_pid}", WAIT)
+
+    def assert_serves(self, parent, new_process, clients):
+        """Every client's next message reaches the new process, which logs nothing else
+        after the line that it took them from the parent."""
+        adoption = self.adopted(new_process, parent.pid, len(clients))
         for client in clients:
             client.send("moved")
         for client in clients:
             new_process.wait_for_line(client.line("moved"), WAIT)
-        self.assert_log(new_process, [x.line("moved") for x in clients], "the new process's log")
+        self.assert_log(new_process, [adoption] + [x.line("moved") for x in clients],
+                        "the new process's log")
 
     def close_and_reaped(self, app):
         """Closes a new process and waits until its parent has collected it."""
@@ -255,13 +274,15 @@ class HandOffTest(unittest.TestCase):
         b.send_raw(frame("header split")[2:])
         for client in clients:
             client.send("two")
-        expected_new = [a.line(split), b.line("header split")] + [x.line("two") for x in clients]
+        expected_new = ([self.adopted(new_process, parent.pid, 3), a.line(split),
+                         b.line("header split")] + [x.line("two") for x in clients])
         for text in expected_new:
             new_process.wait_for_line(text, WAIT)
-        # Once each, whole, in the new process only.
+        # Once each, whole, in the new process only; the parent logs no close line for them.
         self.assert_log(new_process, expected_new, "the new process's log")
         expected_parent = ([f"Listen -> 0.0.0.0:{port}"] + [x.line("OnAccept") for x in clients]
-                           + [x.line("one") for x in clients] + [line])
+                           + [x.line("one") for x in clients]
+                           + [line, self.took(parent, new_process, 3)])
         self.assert_log(parent, expected_parent, "the parent's log")
 
         # Descriptors: the new process holds exactly the adopted connections besides its own.
@@ -286,15 +307,19 @@ class HandOffTest(unittest.TestCase):
         empty_census = proc.Census(empty.pid)
         self.assertEqual(empty_census.established, {}, empty_census)
         self.assertEqual(empty_census.memfds, [], empty_census)
-        # "-1" adopts nothing and logs nothing: its first line is its own accept.
+        # "-1" adopts nothing: before its own accept, its one line says it took none.
+        empty_taken = self.took(parent, empty, 0)
+        empty_adopted = self.adopted(empty, parent.pid, 0)
         empty_port = self.serve(empty)
         (probe,) = self.connect(empty, empty_port, 1)
         self.assertEqual(empty.log_lines(),
-                         [f"Listen -> 0.0.0.0:{empty_port}", probe.line("OnAccept")])
+                         [empty_adopted, f"Listen -> 0.0.0.0:{empty_port}", probe.line("OnAccept")])
         # The -1s it was given are a count it hands on beside its own connection.
         relay = self.press_duplicate(empty)
         self.assertEqual(self.assert_command_line(relay, self.exe, 4).count(-1), 3, relay)
         (relayed,) = empty.wait_for_children(1, WAIT)
+        self.took(empty, relayed, 1)
+        self.adopted(relayed, empty.pid, 1)
         self.close_and_reaped(relayed)
         self.close_and_reaped(empty)
         self.assert_closed_by_server(probe)
@@ -309,9 +334,11 @@ class HandOffTest(unittest.TestCase):
             client.send("three")
         for client in clients:
             grandchild.wait_for_line(client.line("three"), WAIT)
-        self.assert_log(grandchild, [x.line("three") for x in clients], "the grandchild's log")
-        self.assert_log(new_process, expected_new + [line2], "the new process's log")
-        self.assert_log(parent, expected_parent + [second], "the parent's log")
+        self.assert_log(grandchild, [self.adopted(grandchild, new_process.pid, 3)]
+                        + [x.line("three") for x in clients], "the grandchild's log")
+        self.assert_log(new_process, expected_new + [line2, self.took(new_process, grandchild, 3)],
+                        "the new process's log")
+        self.assert_log(parent, expected_parent + [second, empty_taken], "the parent's log")
 
         # Nothing was pending this time, and the new process's own variable does not reach it.
         self.assertNotIn(STATE_VARIABLE, proc.start_environment(grandchild.pid))
@@ -367,8 +394,13 @@ class HandOffTest(unittest.TestCase):
             with self.subTest(value=value):
                 naming = [x for x in adoption if x.startswith(f"AdoptSockets -> {value}: ")]
                 self.assertEqual(naming, [want], f"whole log: {lines}")
+        # Given arguments, it says what it took from the process that started it, last.
+        with self.subTest("the count taken"):
+            self.assertEqual(adoption[-1],
+                             f"AdoptSockets -> 0 connections from process {os.getpid()}",
+                             f"whole log: {lines}")
         with self.subTest("abc, the empty argument and -1 add nothing"):
-            self.assertEqual(len(adoption), len(expected), f"whole log: {lines}")
+            self.assertEqual(len(adoption), len(expected) + 1, f"whole log: {lines}")
         census = proc.Census(odd.pid)
         self.assertEqual(len(census.established), 1, census)
 
@@ -386,6 +418,8 @@ class HandOffTest(unittest.TestCase):
         host, port = handed.getsockname()
         handed.sendall(frame("adopted"))
         app.wait_for_line(f"{host}:{port} -> adopted", WAIT)
+        self.assertEqual(app.log_lines()[0],
+                         f"AdoptSockets -> 1 connection from process {os.getpid()}")
         # The option belongs to the socket, so this process's copy shows what the program set.
         wanted = (1, 600, 60, 5)
         self.assertEqual(proc.keepalive(server_end), wanted)
@@ -430,12 +464,13 @@ class HandOffTest(unittest.TestCase):
         a.send_raw(frame(half)[4 + 5:])
         for client in clients:
             client.send("upgraded")
-        expected = [a.line(half)] + [x.line("upgraded") for x in clients]
+        expected = ([self.adopted(new_process, parent.pid, 3), a.line(half)]
+                    + [x.line("upgraded") for x in clients])
         for text in expected:
             new_process.wait_for_line(text, WAIT)
         self.assert_log(new_process, expected, "the new version's log")
         self.assert_log(parent, [f"Listen -> 0.0.0.0:{port}"] + [x.line("OnAccept") for x in clients]
-                        + [line], "the old one's log")
+                        + [line, self.took(parent, new_process, 3)], "the old one's log")
         census = proc.Census(new_process.pid)
         self.assert_census_holds(census, port, clients, values, "the new version")
         self.assert_shares_only(census, parent_before, self.server_inodes(port, clients).values(),
@@ -491,7 +526,7 @@ class HandOffTest(unittest.TestCase):
         line2 = self.press_duplicate(parent)
         values2 = self.assert_command_line(line2, path, 3)
         (new_process,) = parent.wait_for_children(1, WAIT)
-        self.assert_serves(new_process, clients)
+        self.assert_serves(parent, new_process, clients)
         kid = proc.Census(new_process.pid)
         self.assert_census_holds(kid, port, clients, values2, "the new process")
         self.assert_shares_only(kid, parent_before, inodes.values(), "the new process")
@@ -509,7 +544,7 @@ class HandOffTest(unittest.TestCase):
         self.assert_command_line(line, path.replace("\n", "\u240a"), 2)
         self.assertFalse(any(x.startswith("127.0.0.1:1 -> ") for x in parent.log_lines()))
         (new_process,) = parent.wait_for_children(1, WAIT)
-        self.assert_serves(new_process, clients)
+        self.assert_serves(parent, new_process, clients)
         self.close_and_reaped(new_process)
         self.assertEqual(parent.close(WAIT), 0)
 
@@ -523,6 +558,8 @@ class HandOffTest(unittest.TestCase):
         empty = self.press_duplicate(parent)
         self.assertEqual(empty, f"CreateProcess -> {path}")
         (idle,) = parent.wait_for_children(1, WAIT)
+        idle_taken = self.took(parent, idle, 0)
+        self.adopted(idle, parent.pid, 0)
         self.close_and_reaped(idle)
 
         port = self.serve(parent)
@@ -530,14 +567,15 @@ class HandOffTest(unittest.TestCase):
         clients = self.connect(parent, port, 3)
         # A connection its peer closed is written as -1 from then on.
         (gone,) = self.connect(parent, port, 1)
-        gone_accept = gone.line("OnAccept")
+        gone_lines = [gone.line("OnAccept"), gone.line("OnClose")]
         gone.close()
         self.clients.remove(gone)
+        parent.wait_for_line(gone_lines[-1], WAIT)
         proc.wait_until(lambda: len(proc.Census(parent.pid).established) == 3, WAIT,
                         "the server to close the connection its peer closed")
         a = clients[0]
-        expected = ([empty, f"Listen -> 0.0.0.0:{port}"] + [x.line("OnAccept") for x in clients]
-                    + [gone_accept])
+        expected = ([empty, idle_taken, f"Listen -> 0.0.0.0:{port}"]
+                    + [x.line("OnAccept") for x in clients] + gone_lines)
 
         for kind, script, why in BROKEN:
             with self.subTest(kind):
@@ -587,10 +625,11 @@ class HandOffTest(unittest.TestCase):
         line = self.press_duplicate(parent)
         values = self.assert_command_line(line, path, 4)
         (new_process,) = parent.wait_for_children(1, WAIT)
-        self.assert_serves(new_process, clients)
+        self.assert_serves(parent, new_process, clients)
         self.assert_census_holds(proc.Census(new_process.pid), port, clients,
                                  [v for v in values if v != -1], "the new process")
-        self.assert_log(parent, expected + [line], "the parent's log")
+        self.assert_log(parent, expected + [line, self.took(parent, new_process, 3)],
+                        "the parent's log")
         self.close_and_reaped(new_process)
         self.assertEqual(parent.close(WAIT), 0)
 
@@ -613,12 +652,31 @@ class HandOffTest(unittest.TestCase):
         a.send_raw(frame(half)[4 + 3:])
         for client in clients:
             client.send("orphaned")
-        expected = [a.line(half)] + [x.line("orphaned") for x in clients]
+        # It took the connections from the parent, dead or not.
+        expected = ([self.adopted(new_process, parent.pid, 2), a.line(half)]
+                    + [x.line("orphaned") for x in clients])
         for text in expected:
             new_process.wait_for_line(text, WAIT)
         self.assert_log(new_process, expected, "the orphaned new process's log")
         for client in clients:
             self.assert_still_open(client)
+
+    def test_a_new_process_started_after_its_parent_died_names_that_parent(self):
+        path = self.copy_of_program()
+        parent = self.launch(path)
+        port = self.serve(parent)
+        clients = self.connect(parent, port, 1)
+        # The new build starts the program only once its parent is dead and collected.
+        self.install(path, "#!/bin/sh\n"
+                     'i=0; while [ $i -lt 600 ] && kill -0 "$PPID" 2>/dev/null; do\n'
+                     "  sleep 0.05; i=$((i + 1))\n"
+                     "done\n"
+                     f"exec '{self.exe}' \"$@\"\n")
+        self.press_duplicate(parent)
+        (pid,) = proc.wait_until(lambda: proc.children_of(parent.pid), WAIT, "the new process")
+        os.kill(parent.pid, signal.SIGKILL)
+        parent.wait_exit(WAIT)
+        self.assert_serves(parent, driver.find_app(pid, WAIT), clients)
 
 
 if __name__ == "__main__":

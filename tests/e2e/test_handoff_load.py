@@ -95,6 +95,9 @@ class HandOffLoadTest(unittest.TestCase):
             chain[-1].click("ソケット複製")
             chain.append(chain[-1].wait_for_children(1)[0])
         driver.poll(lambda: self.messages(chain[-1]), what="a message in the last generation")
+        for older, newer in zip(chain, chain[1:]):
+            older.wait_for_line(f"CreateProcess -> process {newer.pid} took {CLIENTS} connections")
+            newer.wait_for_line(f"AdoptSockets -> {CLIENTS} connections from process {older.pid}")
         self.senders.stop()
         self.assertIsNone(self.senders.error)
         total = sum(self.senders.sent)

@@ -318,15 +318,17 @@ class ServerTest(unittest.TestCase):
         expected += [first.line("from the first")]
         self.wait_log(app, expected)
 
-        # A disconnect adds no line.
+        # A disconnect adds one line.
         self.assertEqual(received_meanwhile(first), b"")
+        expected.append(first.line("OnClose"))
         first.close()
-        time.sleep(0.2)
+        self.wait_log(app, expected)
         second.send("after the first left")
         expected.append(second.line("after the first left"))
         self.wait_log(app, expected)
 
-        # A hostile length: one line, only that connection ends (what follows it is not read).
+        # A hostile length: one line and no close line, only that connection ends (what follows
+        # it is not read).
         hostile = self.accept(app, port, expected)
         hostile.send_raw(b"\xff\xff\xff\xff" + frame("never logged"))
         expected.append(hostile.line(f"message length 4294967295 exceeds the limit of {LIMIT} bytes"))
@@ -488,14 +490,19 @@ class ServerTest(unittest.TestCase):
         expected.append(accepted[0].line("served while accepting fails"))
         self.wait_log(app, expected)
 
-        # Clients leave: every waiting one is accepted, in order, then served, and so is a
-        # new one.
+        # Clients leave, each with its close line: every waiting one is accepted, in order,
+        # then served, and so is a new one. Accepting resumes with the first descriptor freed,
+        # so the close lines mix with these.
+        closes = [client.line("OnClose") for client in accepted]
         for client in accepted:
             client.close()
-        expected.append("Accept -> accepting again")
-        for client in waiting:
-            expected.append(client.line("OnAccept"))
-            app.wait_for_line(expected[-1], after=len(expected) - 1)
+        resumed = ["Accept -> accepting again"] + [client.line("OnAccept") for client in waiting]
+        for line in closes + resumed:
+            app.wait_for_line(line, after=len(expected))
+        leaving = app.log_lines()[len(expected):]
+        self.assertCountEqual(leaving, closes + resumed)
+        self.assertEqual([line for line in leaving if line not in closes], resumed)
+        expected += leaving
         for client in waiting:
             client.send("accepted after the episode")
             expected.append(client.line("accepted after the episode"))
@@ -522,6 +529,79 @@ class ServerTest(unittest.TestCase):
         expected.append(client.line("on 4464"))
         self.wait_log(app, expected)
         self.assert_closes_and_clients_get_nothing(app, [client])
+
+    def test_quitting_asks_while_connections_are_open(self):
+        app = self.launch()
+        port = self.serve(app, free_ports(1)[0])
+        expected = [f"Listen -> 0.0.0.0:{port}"]
+        first, second = [self.accept(app, port, expected) for _ in range(2)]
+
+        def wait_status(connections):
+            driver.poll(lambda: f" | {connections} | " in app.status_text(),
+                        what=f"{connections!r} in the status line")
+
+        def refuse_to_quit(key, focus, text):
+            """The key asks first, with text; No keeps the window and the process."""
+            app.press_keys(key, focus=focus)
+            question = driver.poll(app.quit_question, what=f"the question after {key}")
+            self.assertEqual([a.get_name() for a in driver._walk(question)
+                              if a.get_role() == driver.Atspi.Role.LABEL],
+                             [text, "Quit Velmora?"])
+            self.assertEqual([a.get_name() for a in driver._walk(question)
+                              if a.get_role() == driver.Atspi.Role.PUSH_BUTTON], ["Yes", "No"])
+            no = driver._button(question, "No")
+            self.assertTrue(driver._has_state(no, driver.Atspi.StateType.IS_DEFAULT))
+            app.click("No", window=question)
+            driver.poll(lambda: app.quit_question() is None, what="the question to close")
+            self.assertTrue(app.is_running())
+            self.assertIn(app.main_window, app.windows())
+
+        # Escape in the window, then Enter in the log box: No keeps every connection served.
+        wait_status("2 connections")
+        refuse_to_quit("Escape", None, "2 connections are open and would close.")
+        for client in (first, second):
+            client.send("kept")
+            expected.append(client.line("kept"))
+            self.wait_log(app, expected)
+        expected.append(first.line("OnClose"))
+        first.close()
+        self.wait_log(app, expected)
+        wait_status("1 connection")
+        refuse_to_quit("Return", app.log_box(), "1 connection is open and would close.")
+        second.send("kept again")
+        expected.append(second.line("kept again"))
+        self.wait_log(app, expected)
+
+        # A reset gives its reason; with no connection left, OK ends at once.
+        second.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        expected.append(second.line("OnClose: Connection reset by peer"))
+        second.close()
+        self.wait_log(app, expected)
+        wait_status("0 connections")
+        app.click("OK")
+        self.assertEqual(app.wait_exit(CLOSE_TIMEOUT), 0)
+
+    def test_status_line_shows_the_port_the_connections_and_the_process(self):
+        app = self.launch()
+
+        def wait_status(where, connections, lines):
+            pattern = (rf"{re.escape(where)} \| {connections} \| {lines} lines, [0-9]+ lines/s"
+                       rf" \| process {app.pid}")
+            driver.poll(lambda: re.fullmatch(pattern, app.status_text()),
+                        what=f"the status line to match {pattern!r}")
+
+        wait_status("not listening", "0 connections", 0)
+        port = self.serve(app, free_ports(1)[0])
+        expected = [f"Listen -> 0.0.0.0:{port}"]
+        wait_status(f"0.0.0.0:{port}", "0 connections", 1)
+        clients = [self.accept(app, port, expected) for _ in range(3)]
+        wait_status(f"0.0.0.0:{port}", "3 connections", 4)
+        for client, left in zip(clients, ("2 connections", "1 connection", "0 connections")):
+            expected.append(client.line("OnClose"))
+            client.close()
+            self.wait_log(app, expected)
+            wait_status(f"0.0.0.0:{port}", left, len(expected))
+        self.assertEqual(app.close(CLOSE_TIMEOUT), 0)
 
 
     @unittest.skipUnless(SEND and os.path.exists(SEND), "VELMORA_SEND not built")

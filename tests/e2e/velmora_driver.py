@@ -21,6 +21,7 @@ import pyatspi  # noqa: E402,F401  (initialises libatspi for this process)
 
 DEFAULT_TIMEOUT = 30.0
 ABOUT_TITLE = "バージョン情報 Velmora"
+QUIT_TITLE = "Velmora"
 _POLL_INTERVAL = 0.05
 _MAX_POLL_INTERVAL = 0.25
 
@@ -156,6 +157,23 @@ def _press(acc):
     raise DriverError(f"{acc.get_name()!r} has no press action (actions: {names})")
 
 
+def _focus_window(pid, title, timeout):
+    """Gives the keyboard focus to the shown X window of pid with this title."""
+    windows = subprocess.run(
+        ["xdotool", "search", "--onlyvisible", "--pid", str(pid), "--name", f"^{title}$"],
+        capture_output=True, text=True, timeout=timeout, stdin=subprocess.DEVNULL).stdout.split()
+    if not windows:
+        raise NotFound(f"no X window {title!r} of pid {pid}")
+    subprocess.run(["xdotool", "windowfocus", "--sync", windows[-1]], check=True, timeout=timeout,
+                   stdin=subprocess.DEVNULL)
+
+
+def _type_keys(keys, timeout):
+    """Types keys (xdotool names) into the focused window."""
+    subprocess.run(["xdotool", "key", "--clearmodifiers", *keys], check=True, timeout=timeout,
+                   stdin=subprocess.DEVNULL)
+
+
 def _split_lines(text):
     for sep in ("\r\n", "\r", "\u2029", "\u2028"):
         text = text.replace(sep, "\n")
@@ -236,15 +254,8 @@ class PortDialog:
         self.set_text(text, timeout)
         Atspi.EditableText.copy_text(edit, 0, len(text))
         self.set_text("10000", timeout)
-        windows = subprocess.run(
-            ["xdotool", "search", "--onlyvisible", "--pid", str(self.app.pid), "--name", f"^{self.title}$"],
-            capture_output=True, text=True, timeout=timeout, stdin=subprocess.DEVNULL).stdout.split()
-        if not windows:
-            raise NotFound(f"no X window for the port dialog of pid {self.app.pid}")
-        subprocess.run(["xdotool", "windowfocus", "--sync", windows[-1]], check=True, timeout=timeout,
-                       stdin=subprocess.DEVNULL)
-        subprocess.run(["xdotool", "key", "--clearmodifiers", "ctrl+a", "ctrl+v"], check=True,
-                       timeout=timeout, stdin=subprocess.DEVNULL)
+        _focus_window(self.app.pid, self.title, timeout)
+        _type_keys(["ctrl+a", "ctrl+v"], timeout)
         poll(lambda: _text(edit) != "10000", timeout, f"the pasted {text!r} to reach the edit")
         return _text(edit)
 
@@ -364,11 +375,39 @@ class App:
                        stdin=subprocess.DEVNULL)
         return poll(lambda: self.window_named(ABOUT_TITLE), timeout, f"the about box of pid {self.pid}")
 
+    def quit_question(self):
+        """The open question whether to quit (an alert titled "Velmora" with a "Yes"
+        button), or None."""
+        for window in self.windows():
+            if (window.get_role() == Atspi.Role.ALERT and window.get_name() == QUIT_TITLE
+                    and _button(window, "Yes") is not None):
+                return window
+        return None
+
+    def press_keys(self, *keys, focus=None, timeout=DEFAULT_TIMEOUT):
+        """Types keys (xdotool names) into the main window; into the control `focus` when
+        given, which gets the focus through the accessibility bus first."""
+        _focus_window(self.pid, self.title, timeout)
+        if focus is not None:
+            poll(lambda: Atspi.Component.grab_focus(focus)
+                 and _has_state(focus, Atspi.StateType.FOCUSED),
+                 timeout, f"{focus.get_name()!r} to have the focus")
+        _type_keys(keys, timeout)
+
     def cancel_port_dialog(self, timeout=DEFAULT_TIMEOUT):
         """Cancels the open port dialog, opening it first if none is open."""
         window = self._port_dialog_window()
         dialog = PortDialog(self, window) if window is not None else self.open_port_dialog(timeout)
         dialog.cancel(timeout)
+
+    def status_text(self):
+        """The status line under the log box: the label named "Status", whose accessible
+        description is the line it shows."""
+        label = _find(self.main_window,
+                      lambda a: a.get_role() == Atspi.Role.LABEL and a.get_name() == "Status")
+        if label is None:
+            raise NotFound(f"no status line in pid {self.pid}")
+        return label.get_description()
 
     # -- log box -------------------------------------------------------------------
     def log_box(self):
@@ -433,8 +472,20 @@ class App:
         return None
 
     def close(self, timeout=DEFAULT_TIMEOUT):
-        """Presses the main window's "OK" and waits for the process to exit."""
+        """Presses the main window's "OK", answers "Yes" when asked whether to quit, and
+        waits for the process to exit."""
         self.click("OK", timeout=timeout)
+
+        def exited_or_asked():
+            if not self.is_running():
+                return [None]
+            question = self.quit_question()
+            return None if question is None else [question]
+
+        (question,) = poll(exited_or_asked, timeout,
+                           f"pid {self.pid} to exit or ask whether to quit")
+        if question is not None:
+            self.click("Yes", window=question, timeout=timeout)
         return self.wait_exit(timeout)
 
     def kill(self):
