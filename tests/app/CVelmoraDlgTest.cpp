@@ -103,6 +103,32 @@ TEST(CVelmoraDlgTest, TemplateCaptionsIdsAndLayout) {
         EXPECT_GT(Button(dlg, nID)->geometry().top(), Log(dlg)->geometry().bottom());
 }
 
+TEST(CVelmoraDlgTest, TheLogBoxTakesWhatTheWindowGrowsAndTheButtonsFollowTheEdges) {
+    CVelmoraDlg dlg;
+    const QSize templateSize = dlg.MapDialogRect(QRect(0, 0, 336, 241)).size();
+    EXPECT_EQ(dlg.minimumSize(), templateSize);
+    dlg.show();
+    QWidget* pStatus = dlg.GetDlgItem(IDC_STATIC_STATUS);
+    ASSERT_NE(pStatus, nullptr);
+    const QRect log = Log(dlg)->geometry();
+    const QRect status = pStatus->geometry();
+    const QRect ok = Button(dlg, IDOK)->geometry();
+    const QRect listen = Button(dlg, IDC_BUTTON_PORT_LISTEN)->geometry();
+    const QRect duplicate = Button(dlg, IDC_BUTTON_SOCKET_DUPLICATE)->geometry();
+    const QPoint grown(300, 200);
+    for (const QSize size : {templateSize + QSize(300, 200), templateSize}) {
+        dlg.resize(size);
+        QApplication::processEvents();
+        const QPoint by = size == templateSize ? QPoint() : grown;
+        EXPECT_EQ(Log(dlg)->geometry(), log.adjusted(0, 0, by.x(), by.y()));
+        EXPECT_EQ(pStatus->geometry(), status.adjusted(0, by.y(), by.x(), by.y()));
+        EXPECT_EQ(Button(dlg, IDOK)->geometry(), ok.translated(by));
+        EXPECT_EQ(Button(dlg, IDC_BUTTON_PORT_LISTEN)->geometry(), listen.translated(0, by.y()));
+        EXPECT_EQ(Button(dlg, IDC_BUTTON_SOCKET_DUPLICATE)->geometry(),
+                  duplicate.translated(0, by.y()));
+    }
+}
+
 TEST(CVelmoraDlgTest, TheLogBoxScrollsBothWaysAndIsReadOnly) {
     CVelmoraDlg dlg;
     dlg.show();
