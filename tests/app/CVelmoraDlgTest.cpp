@@ -259,8 +259,21 @@ TEST(CVelmoraDlgTest, TheWindowMenuEndsWithASeparatorAndTheAboutItem) {
     EXPECT_EQ(actions.back()->data().toUInt(), IDM_ABOUTBOX);
 }
 
+// The access keys of a menu's items, in order.
+QString AccessKeys(const QMenu& menu) {
+    QString keys;
+    for (const QAction* pAction : menu.actions()) {
+        const QString text = pAction->text();
+        const qsizetype nAt = text.indexOf(QLatin1Char('&'));
+        if (nAt >= 0 && nAt + 1 < text.size()) keys += text.at(nAt + 1).toUpper();
+    }
+    return keys;
+}
+
+// From the dialog, or from the log box by the mouse, Shift+F10 or the Menu key.
 TEST(CVelmoraDlgTest, TheAboutBoxOpensFromTheDialogsAndTheLogBoxsContextMenu) {
-    for (const bool bFromLogBox : {false, true}) {
+    for (const int nWay : {0, 1, 2, 3}) {
+        const bool bFromLogBox = nWay > 0;
         CVelmoraDlg dlg;
         std::vector<QString> opened;
         ScopedModalScript script([&](CDialog& shown) {
@@ -271,8 +284,14 @@ TEST(CVelmoraDlgTest, TheAboutBoxOpensFromTheDialogsAndTheLogBoxsContextMenu) {
                 return;
             }
             QMenu* pMenu = nullptr;
-            if (bFromLogBox) {
+            if (nWay == 1) {
                 pMenu = OpenLogMenu(dlg);
+            } else if (nWay > 1) {
+                if (nWay == 2)
+                    QTest::keyClick(Log(dlg), Qt::Key_F10, Qt::ShiftModifier);
+                else
+                    QTest::keyClick(Log(dlg), Qt::Key_Menu);
+                pMenu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
             } else {
                 QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(2, 2),
                                         dlg.mapToGlobal(QPoint(2, 2)));
@@ -282,13 +301,13 @@ TEST(CVelmoraDlgTest, TheAboutBoxOpensFromTheDialogsAndTheLogBoxsContextMenu) {
             ASSERT_NE(pMenu, nullptr);
             QAction* pAbout = pMenu->actions().back();
             EXPECT_EQ(pAbout->text(), QStringLiteral("バージョン情報 Velmora(&A)..."));
+            if (bFromLogBox) EXPECT_EQ(AccessKeys(*pMenu), QStringLiteral("CLFSA"));
             pMenu->close();
             pAbout->trigger();
             Button(dlg, IDOK)->click();
         });
         dlg.DoModal();
-        EXPECT_EQ(opened, std::vector<QString>{QStringLiteral("バージョン情報 Velmora")})
-            << bFromLogBox;
+        EXPECT_EQ(opened, std::vector<QString>{QStringLiteral("バージョン情報 Velmora")}) << nWay;
     }
 }
 
@@ -307,8 +326,8 @@ TEST(CVelmoraDlgTest, NoAboutItemWhenString101IsEmpty) {
     dlg.DoModal();
     EXPECT_TRUE(bMenuEmpty);
     EXPECT_EQ(logMenu,
-              (QStringList{QStringLiteral("&Copy"), QStringLiteral("Select &All"),
-                           QStringLiteral("&Find..."), QStringLiteral("Save Log &As...")}));
+              (QStringList{QStringLiteral("&Copy"), QStringLiteral("Select A&ll"),
+                           QStringLiteral("&Find..."), QStringLiteral("&Save Log As...")}));
     EXPECT_FALSE(logMenu.join(QLatin1Char('|')).contains(QStringLiteral("Velmora")));
 }
 
