@@ -662,10 +662,21 @@ bool CLogView::KeyZoom(const QKeyEvent* event) {
     }
 }
 
-void CLogView::ShowContextMenuFromKey() {
+QPoint CLogView::KeyMenuPoint() const {
     const QRect caret = PositionRect(m_caret);
-    const QPoint pos = viewport()->rect().contains(caret.bottomLeft()) ? caret.bottomLeft()
-                                                                       : QPoint(kMargin, kMargin);
+    return viewport()->rect().contains(caret.bottomLeft()) ? caret.bottomLeft()
+                                                           : QPoint(kMargin, kMargin);
+}
+
+QVariant CLogView::inputMethodQuery(Qt::InputMethodQuery query) const {
+    // Where the system puts a menu it opens from the keyboard by itself (the Menu key on X11).
+    if (query == Qt::ImCursorRectangle)
+        return QRect(viewport()->mapTo(this, KeyMenuPoint()), QSize(1, 1));
+    return QAbstractScrollArea::inputMethodQuery(query);
+}
+
+void CLogView::ShowContextMenuFromKey() {
+    const QPoint pos = KeyMenuPoint();
     // Where the mouse's menu goes: the dialog pops up the menu it asks for.
     QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, pos, viewport()->mapToGlobal(pos));
     QCoreApplication::sendEvent(viewport(), &menuEvent);

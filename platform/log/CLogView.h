@@ -180,6 +180,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
+    QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
     void scrollContentsBy(int dx, int dy) override;
 
 private:
@@ -201,6 +202,8 @@ private:
     bool KeyZoom(const QKeyEvent* event);
     // Shift+F10 and the Menu key: the context menu at the caret, or at the top left.
     void ShowContextMenuFromKey();
+    // That point, in the viewport.
+    QPoint KeyMenuPoint() const;
     void AfterFontChange();
     // The selection as clipboard text, at most kMaxCopyBytes of it.
     QString ClipboardText(bool* pbCut) const;
