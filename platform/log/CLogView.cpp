@@ -337,6 +337,13 @@ CSlice ReadSlice(const CLogView& view, std::uint64_t nLine, std::uint64_t nColum
     return slice;
 }
 
+// Bytes of a row read for painting: four a column, past the viewport's width.
+std::size_t SliceBytes(int nWidth, const QFontMetrics& metrics) {
+    const auto nColumns =
+        static_cast<std::size_t>(nWidth / std::max(1, metrics.averageCharWidth()) + 2);
+    return std::min<std::size_t>(kMaxSliceBytes, nColumns * 4);
+}
+
 }  // namespace
 
 void CLogView::paintEvent(QPaintEvent* /*event*/) {
@@ -345,19 +352,15 @@ void CLogView::paintEvent(QPaintEvent* /*event*/) {
     const QFontMetrics metrics(font());
     const CControlPictures pictures(font());
     const int nLineHeight = std::max(1, metrics.height());
-    const std::uint64_t nTop = TopRow();
+    const std::uint64_t nTop = m_nPaintedTop = TopRow();
     const std::uint64_t nRows = LineCount() - m_store.FirstLine();
     const int nVisible = viewport()->height() / nLineHeight + 1;
     const auto nColumn = static_cast<std::uint64_t>(horizontalScrollBar()->value());
-    const std::size_t nSliceBytes = std::min<std::size_t>(
-        kMaxSliceBytes, static_cast<std::size_t>(
-                            viewport()->width() / std::max(1, metrics.averageCharWidth()) + 2) *
-                            4);
+    const std::size_t nSliceBytes = SliceBytes(viewport()->width(), metrics);
     const CPosition selectionStart = std::min(m_anchor, m_caret);
     const CPosition selectionEnd = std::max(m_anchor, m_caret);
     const QPalette& colors = palette();
     const QColor muted = colors.color(QPalette::PlaceholderText);
-    m_nPaintedTop = nTop;
 
     int nPainted = 0;
     for (int i = 0; i < nVisible && nTop + i < nRows; ++i) {
