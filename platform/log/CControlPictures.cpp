@@ -3,6 +3,8 @@
 #include <QColor>
 #include <QPainter>
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 namespace Platform {
 
@@ -20,9 +22,9 @@ constexpr int kGap = 1;
 QFont SmallFont(const QFont& font) {
     QFont small = font;
     if (font.pointSizeF() > 0)
-        small.setPointSizeF(std::max(5.0, font.pointSizeF() * 0.7));
+        small.setPointSizeF(std::max(6.0, font.pointSizeF() * 0.75));
     else
-        small.setPixelSize(std::max(6, font.pixelSize() * 7 / 10));
+        small.setPixelSize(std::max(8, font.pixelSize() * 3 / 4));
     return small;
 }
 
@@ -40,7 +42,10 @@ QString CControlPictures::Abbreviation(QChar c) {
 }
 
 int CControlPictures::PictureWidth(QChar c) const {
-    return m_smallMetrics.horizontalAdvance(Abbreviation(c)) + 2 * (kPadding + kGap) + 2;
+    int& nWidth = m_widths[c.unicode() - 0x2400];
+    if (nWidth == 0)
+        nWidth = m_smallMetrics.horizontalAdvance(Abbreviation(c)) + 2 * (kPadding + kGap) + 2;
+    return nWidth;
 }
 
 int CControlPictures::Advance(const QString& text) const {
@@ -61,8 +66,8 @@ void CControlPictures::Draw(QPainter& painter, int x, int y, const QString& text
         painter.drawText(x, y, text);
         return;
     }
-    const QPen pen = painter.pen();
-    const QFont font = painter.font();
+    // The text's runs first, then every box and its letters: one change of pen and font.
+    std::vector<std::pair<int, QChar>> pictures;
     qsizetype nRun = 0;
     for (qsizetype i = 0; i <= text.size(); ++i) {
         if (i < text.size() && !IsPicture(text.at(i))) continue;
@@ -71,18 +76,24 @@ void CControlPictures::Draw(QPainter& painter, int x, int y, const QString& text
         x += m_metrics.horizontalAdvance(run);
         nRun = i + 1;
         if (i == text.size()) break;
-        // The box spans the text's ascent; the letters sit on the baseline.
-        const int nWidth = PictureWidth(text.at(i));
-        const QRect box(x + kGap, y - m_metrics.ascent() + 1, nWidth - 2 * kGap - 1,
-                        m_metrics.ascent() + m_metrics.descent() - 2);
-        painter.setPen(muted);
-        painter.drawRect(box);
-        painter.setFont(m_small);
-        painter.drawText(box, Qt::AlignCenter, Abbreviation(text.at(i)));
-        painter.setFont(font);
-        painter.setPen(pen);
-        x += nWidth;
+        pictures.emplace_back(x, text.at(i));
+        x += PictureWidth(text.at(i));
     }
+    const QPen pen = painter.pen();
+    const QFont font = painter.font();
+    painter.setPen(muted);
+    painter.setFont(m_small);
+    // The box spans the text's ascent and descent; the letters sit in its middle.
+    const int nTop = y - m_metrics.ascent() + 1;
+    const int nHeight = m_metrics.ascent() + m_metrics.descent() - 2;
+    const int nBaseline =
+        nTop + (nHeight + m_smallMetrics.ascent() - m_smallMetrics.descent() + 1) / 2;
+    for (const auto& [nLeft, c] : pictures) {
+        painter.drawRect(nLeft + kGap, nTop, PictureWidth(c) - 2 * kGap - 1, nHeight);
+        painter.drawText(nLeft + kGap + 1 + kPadding, nBaseline, Abbreviation(c));
+    }
+    painter.setFont(font);
+    painter.setPen(pen);
 }
 
 }  // namespace Platform

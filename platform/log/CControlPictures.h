@@ -3,6 +3,7 @@
 #include <QFont>
 #include <QFontMetrics>
 #include <QString>
+#include <array>
 
 class QColor;
 class QPainter;
@@ -35,6 +36,8 @@ private:
     QFontMetrics m_metrics;
     QFont m_small;
     QFontMetrics m_smallMetrics;
+    // Widths of the pictures measured so far, 0 for the others.
+    mutable std::array<int, 0x22> m_widths{};
 };
 
 }  // namespace Platform

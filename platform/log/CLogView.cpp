@@ -360,7 +360,9 @@ void CLogView::paintEvent(QPaintEvent* /*event*/) {
     const CPosition selectionStart = std::min(m_anchor, m_caret);
     const CPosition selectionEnd = std::max(m_anchor, m_caret);
     const QPalette& colors = palette();
-    const QColor muted = colors.color(QPalette::PlaceholderText);
+    // Control pictures: the text's colour, faded, so they stand apart from what was sent.
+    QColor muted = colors.color(QPalette::Text);
+    muted.setAlphaF(0.6f);
 
     int nPainted = 0;
     for (int i = 0; i < nVisible && nTop + i < nRows; ++i) {
