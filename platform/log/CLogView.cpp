@@ -279,10 +279,10 @@ void CLogView::scrollContentsBy(int /*dx*/, int /*dy*/) {
 
 void CLogView::resizeEvent(QResizeEvent* event) {
     QAbstractScrollArea::resizeEvent(event);
-    AfterFontChange();
+    Relayout();
 }
 
-void CLogView::AfterFontChange() {
+void CLogView::Relayout() {
     m_bBarsStale = false;
     UpdateScrollBars();
     if (m_bFollow) SetTopRow(LastTopRow());
@@ -292,15 +292,16 @@ void CLogView::AfterFontChange() {
 
 void CLogView::Zoom(int nSteps) {
     QFont zoomed = font();
+    // A font sized in pixels has no point size: it zooms from the dialog fonts' 9 points.
     const qreal fPoints = zoomed.pointSizeF() > 0 ? zoomed.pointSizeF() : 9;
     zoomed.setPointSizeF(std::clamp<qreal>(fPoints + nSteps, kMinPoints, kMaxPoints));
     setFont(zoomed);
-    AfterFontChange();
+    Relayout();
 }
 
 void CLogView::ResetZoom() {
     setFont(QFont());
-    AfterFontChange();
+    Relayout();
 }
 
 void CLogView::FollowEnd() {

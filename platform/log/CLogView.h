@@ -204,7 +204,8 @@ private:
     void ShowContextMenuFromKey();
     // That point, in the viewport.
     QPoint KeyMenuPoint() const;
-    void AfterFontChange();
+    // After a resize or a zoom: scroll bars, the end if followed, the find field, a repaint.
+    void Relayout();
     // The selection as clipboard text, at most kMaxCopyBytes of it.
     QString ClipboardText(bool* pbCut) const;
     // Offers the selection as the primary selection, where the system has one.
