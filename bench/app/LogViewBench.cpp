@@ -8,7 +8,7 @@
 // find: then, from the caret at the end, Find wraps round to a line among the first 1,000.
 // save: then Save Log As writes the whole log to a file under $TMPDIR (removed afterwards).
 //
-//   velmora_logview_bench --case paint [--frames 300]   (under a display: tests/e2e/with-display.sh)
+//   tests/e2e/with-display.sh velmora_logview_bench --case paint [--frames 300]
 //
 // paint: full repaints of a 1200 x 700 view, of plain rows and of rows with control pictures.
 // Every phase stops at --max-seconds.

@@ -10,8 +10,8 @@
 #include <QPainter>
 #include <QScrollBar>
 #include <QTimer>
-#include <QWheelEvent>
 #include <QToolTip>
+#include <QWheelEvent>
 #include <algorithm>
 #include <climits>
 

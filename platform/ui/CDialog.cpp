@@ -246,12 +246,11 @@ void CDialog::ApplyAnchors() {
     const int nTaller = height() - m_templateSize.height();
     for (const CAnchored& anchored : m_anchored) {
         const QRect& at = anchored.geometry;
-        const auto [x, nWidth] = Anchored(at.x(), at.width(), nWider,
-                                          anchored.edges & Qt::LeftEdge,
+        const auto [x, nWidth] = Anchored(at.x(), at.width(), nWider, anchored.edges & Qt::LeftEdge,
                                           anchored.edges & Qt::RightEdge);
-        const auto [y, nHeight] = Anchored(at.y(), at.height(), nTaller,
-                                           anchored.edges & Qt::TopEdge,
-                                           anchored.edges & Qt::BottomEdge);
+        const auto [y, nHeight] =
+            Anchored(at.y(), at.height(), nTaller, anchored.edges & Qt::TopEdge,
+                     anchored.edges & Qt::BottomEdge);
         anchored.pControl->setGeometry(x, y, nWidth, nHeight);
     }
 }

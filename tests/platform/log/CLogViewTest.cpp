@@ -147,7 +147,10 @@ TEST(CLogViewTest, DoubleClickSelectsAWordTripleClickTheLineAndPicturesHitWhereD
     CLogView& view = shown.view;
     view.AppendLine("alpha beta_2, gamma");
     // ESC, LF and DEL pictures between letters.
-    view.AppendLine("a\xE2\x90\x9B" "b\xE2\x90\x8A" "c\xE2\x90\xA1");
+    view.AppendLine(
+        "a\xE2\x90\x9B"
+        "b\xE2\x90\x8A"
+        "c\xE2\x90\xA1");
     // On the right half of the "t": the word is the one under the point.
     const QRect t = view.PositionRect(Position{1, 8});
     const QPoint beta(view.PositionRect(Position{1, 9}).x() - 1, t.center().y());
@@ -169,12 +172,14 @@ TEST(CLogViewTest, DoubleClickSelectsAWordTripleClickTheLineAndPicturesHitWhereD
         const QRect next = view.PositionRect(Position{2, columns[i + 1]});
         if (columns[i + 1] - columns[i] == 3)
             EXPECT_GT(next.x() - at.x(), 2 * view.fontMetrics().averageCharWidth()) << i;
-        EXPECT_EQ(view.PositionAt(QPoint(at.x() + 1, at.center().y())),
-                  (Position{2, columns[i]}))
+        EXPECT_EQ(view.PositionAt(QPoint(at.x() + 1, at.center().y())), (Position{2, columns[i]}))
             << i;
     }
     view.SetSelection(Position{2, 0}, Position{2, 12});
-    EXPECT_EQ(view.SelectedText(100), "a\xE2\x90\x9B" "b\xE2\x90\x8A" "c\xE2\x90\xA1");
+    EXPECT_EQ(view.SelectedText(100),
+              "a\xE2\x90\x9B"
+              "b\xE2\x90\x8A"
+              "c\xE2\x90\xA1");
 }
 
 TEST(CLogViewTest, ZoomKeysAndTheWheelStayWithinBounds) {
@@ -193,8 +198,7 @@ TEST(CLogViewTest, ZoomKeysAndTheWheelStayWithinBounds) {
 
     const std::uint64_t nTop = view.TopRow();
     QWheelEvent wheel(QPointF(10, 10), view.viewport()->mapToGlobal(QPointF(10, 10)), QPoint(),
-                      QPoint(0, 120), Qt::NoButton, Qt::ControlModifier, Qt::NoScrollPhase,
-                      false);
+                      QPoint(0, 120), Qt::NoButton, Qt::ControlModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(view.viewport(), &wheel);
     EXPECT_EQ(view.font().pointSizeF(), fStart + 1);
     // Still at the end, with fewer rows in sight.
