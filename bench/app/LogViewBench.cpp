@@ -7,6 +7,10 @@
 //
 // find: then, from the caret at the end, Find wraps round to a line among the first 1,000.
 // save: then Save Log As writes the whole log to a file under $TMPDIR (removed afterwards).
+//
+//   tests/e2e/with-display.sh velmora_logview_bench --case paint [--frames 300]
+//
+// paint: full repaints of a 1200 x 700 view, of plain rows and of rows with control pictures.
 // Every phase stops at --max-seconds.
 #include <QApplication>
 #include <QDir>
@@ -163,22 +167,47 @@ int Save(CLogView& view, CLateness& lateness, double fMaxSeconds) {
     return bFinished && error.isEmpty() ? 0 : 1;
 }
 
+// Full repaints of the view: time a frame and a row, for plain rows and for rows with five
+// control pictures each.
+int Paint(CLogView& view, long long nFrames) {
+    view.resize(1200, 700);
+    const auto measure = [&](const char* pWhat, const std::string& line) {
+        view.AppendLines(std::list<std::string>(200, line));
+        view.FollowEnd();
+        QApplication::processEvents();
+        QElapsedTimer elapsed;
+        elapsed.start();
+        for (long long i = 0; i < nFrames; ++i) view.viewport()->repaint();
+        const double fMicroseconds = elapsed.nsecsElapsed() / 1e3 / nFrames;
+        std::printf("  %s: %.0f us a frame of %d rows, %.1f us a row\n", pWhat, fMicroseconds,
+                    view.PaintedRows(), fMicroseconds / std::max(1, view.PaintedRows()));
+    };
+    measure("plain rows", "127.0.0.1:40000 -> message 1234567 with ordinary text after it");
+    measure("rows with control pictures",
+            "127.0.0.1:40000 -> msg 1 LF\xE2\x90\x8A CR\xE2\x90\x8D ESC\xE2\x90\x9B[0m "
+            "DEL\xE2\x90\xA1 NUL\xE2\x90\x80 end");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     std::string kind = "find";
     long long nLines = -1;
+    long long nFrames = 300;
     double fMaxSeconds = 600;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--case") == 0) kind = argv[i + 1];
         if (std::strcmp(argv[i], "--lines") == 0) nLines = std::atoll(argv[i + 1]);
         if (std::strcmp(argv[i], "--max-seconds") == 0) fMaxSeconds = std::atof(argv[i + 1]);
+        if (std::strcmp(argv[i], "--frames") == 0) nFrames = std::max(1LL, std::atoll(argv[i + 1]));
     }
     if (nLines < 0) nLines = kind == "save" ? 10000000 : 100000000;
     CLogView view;
     view.resize(800, 600);
     view.show();
+    if (kind == "paint") return Paint(view, nFrames);
     CLateness lateness;
     std::printf("log view %s: %lld lines\n", kind.c_str(), nLines);
     if (!Fill(view, lateness, nLines, fMaxSeconds)) return 1;

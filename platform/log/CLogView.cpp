@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
@@ -10,9 +11,11 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QToolTip>
+#include <QWheelEvent>
 #include <algorithm>
 #include <climits>
 
+#include "CControlPictures.h"
 #include "CLogFind.h"
 #include "CLogSave.h"
 #include "CLogViewAccessible.h"
@@ -80,11 +83,11 @@ CLogView::CLogView(const CLogStore::CLimits& limits, QWidget* pParent)
         QWidget::addAction(pAction);
     };
     addLogAction(tr("&Copy"), QStringLiteral("logCopy"), QKeySequence::Copy, &CLogView::Copy);
-    addLogAction(tr("Select &All"), QStringLiteral("logSelectAll"), QKeySequence::SelectAll,
+    addLogAction(tr("Select A&ll"), QStringLiteral("logSelectAll"), QKeySequence::SelectAll,
                  &CLogView::SelectAll);
     addLogAction(tr("&Find..."), QStringLiteral("logFind"), QKeySequence::Find,
                  &CLogView::ShowFind);
-    addLogAction(tr("Save Log &As..."), QStringLiteral("logSaveAs"), QKeySequence(),
+    addLogAction(tr("&Save Log As..."), QStringLiteral("logSaveAs"), QKeySequence::Save,
                  &CLogView::SaveLogAs);
     m_pFind = std::make_unique<CLogFind>(*this);
     connect(m_pFind.get(), &CLogFind::finished, this, &CLogView::searchFinished);
@@ -119,35 +122,35 @@ void CLogView::AppendLine(std::string_view line) {
 
 void CLogView::EndAppend(bool bAnnounce, std::uint64_t nUnitsBefore, const QString& announced) {
     if (bAnnounce) CLogViewAccessible::AnnounceInsert(this, nUnitsBefore, announced);
-    RepaintAppended();
-    UpdateScrollBars();
-    if (m_bFollow) SetTopRow(LastTopRow());
+    m_bBarsStale = true;
+    ScheduleFrame();
     ScheduleSpill();
     emit linesAppended(LineCount());
 }
 
-void CLogView::RepaintAppended() {
-    if (m_bPaintHeld) return;
-    if (!m_sinceFrame.isValid() || m_sinceFrame.elapsed() >= kFrameMs) {
-        m_sinceFrame.start();
-        viewport()->update();
+void CLogView::ScheduleFrame() {
+    if (m_bFramePending) return;
+    const qint64 nLeft = m_sinceFrame.isValid() ? kFrameMs - m_sinceFrame.elapsed() : 0;
+    if (nLeft <= 0) {
+        EndFrame();
         return;
     }
-    HoldScrollBarPaints(true);
-    QTimer::singleShot(kFrameMs - m_sinceFrame.elapsed(), this, &CLogView::EndHeldPaint);
+    m_bFramePending = true;
+    QTimer::singleShot(nLeft, this, &CLogView::EndFrame);
 }
 
-void CLogView::HoldScrollBarPaints(bool bHold) {
-    m_bPaintHeld = bHold;
-    // Enabling them again repaints them.
-    verticalScrollBar()->setUpdatesEnabled(!bHold);
-    horizontalScrollBar()->setUpdatesEnabled(!bHold);
-}
-
-void CLogView::EndHeldPaint() {
-    HoldScrollBarPaints(false);
+void CLogView::EndFrame() {
+    m_bFramePending = false;
     m_sinceFrame.start();
+    SyncScrollBars();
     viewport()->update();
+}
+
+void CLogView::SyncScrollBars() {
+    if (!m_bBarsStale) return;
+    m_bBarsStale = false;
+    UpdateScrollBars();
+    if (m_bFollow) SetTopRow(LastTopRow());
 }
 
 void CLogView::ScheduleSpill() {
@@ -249,11 +252,14 @@ void CLogView::UpdateScrollBars() {
 
 std::uint64_t CLogView::TopRow() const {
     const QScrollBar* pVertical = verticalScrollBar();
-    if (pVertical->value() >= pVertical->maximum()) return LastTopRow();
+    // Stale scroll bars end short of the store's end: only following means the end then.
+    if (pVertical->value() >= pVertical->maximum() && (m_bFollow || !m_bBarsStale))
+        return LastTopRow();
     return std::min(LastTopRow(), static_cast<std::uint64_t>(pVertical->value()) * m_nRowsPerStep);
 }
 
 void CLogView::SetTopRow(std::uint64_t nRow) {
+    SyncScrollBars();
     m_bScrolling = true;
     verticalScrollBar()->setValue(static_cast<int>(
         nRow >= LastTopRow() ? verticalScrollBar()->maximum() : nRow / m_nRowsPerStep));
@@ -266,13 +272,36 @@ void CLogView::OnScrollValueChanged(int value) {
     if (!m_bScrolling) m_bFollow = value == verticalScrollBar()->maximum();
 }
 
-void CLogView::scrollContentsBy(int /*dx*/, int /*dy*/) { viewport()->update(); }
+// The view's own moves repaint where they are made, once.
+void CLogView::scrollContentsBy(int /*dx*/, int /*dy*/) {
+    if (!m_bScrolling) viewport()->update();
+}
 
 void CLogView::resizeEvent(QResizeEvent* event) {
     QAbstractScrollArea::resizeEvent(event);
+    Relayout();
+}
+
+void CLogView::Relayout() {
+    m_bBarsStale = false;
     UpdateScrollBars();
     if (m_bFollow) SetTopRow(LastTopRow());
     m_pFind->Place();
+    viewport()->update();
+}
+
+void CLogView::Zoom(int nSteps) {
+    QFont zoomed = font();
+    // A font sized in pixels has no point size: it zooms from the dialog fonts' 9 points.
+    const qreal fPoints = zoomed.pointSizeF() > 0 ? zoomed.pointSizeF() : 9;
+    zoomed.setPointSizeF(std::clamp<qreal>(fPoints + nSteps, kMinPoints, kMaxPoints));
+    setFont(zoomed);
+    Relayout();
+}
+
+void CLogView::ResetZoom() {
+    setFont(QFont());
+    Relayout();
 }
 
 void CLogView::FollowEnd() {
@@ -309,23 +338,32 @@ CSlice ReadSlice(const CLogView& view, std::uint64_t nLine, std::uint64_t nColum
     return slice;
 }
 
+// Bytes of a row read for painting: four a column, past the viewport's width.
+std::size_t SliceBytes(int nWidth, const QFontMetrics& metrics) {
+    const auto nColumns =
+        static_cast<std::size_t>(nWidth / std::max(1, metrics.averageCharWidth()) + 2);
+    return std::min<std::size_t>(kMaxSliceBytes, nColumns * 4);
+}
+
 }  // namespace
 
 void CLogView::paintEvent(QPaintEvent* /*event*/) {
+    SyncScrollBars();
     QPainter painter(viewport());
     const QFontMetrics metrics(font());
+    const CControlPictures pictures(font());
     const int nLineHeight = std::max(1, metrics.height());
-    const std::uint64_t nTop = TopRow();
+    const std::uint64_t nTop = m_nPaintedTop = TopRow();
     const std::uint64_t nRows = LineCount() - m_store.FirstLine();
     const int nVisible = viewport()->height() / nLineHeight + 1;
     const auto nColumn = static_cast<std::uint64_t>(horizontalScrollBar()->value());
-    const std::size_t nSliceBytes = std::min<std::size_t>(
-        kMaxSliceBytes, static_cast<std::size_t>(
-                            viewport()->width() / std::max(1, metrics.averageCharWidth()) + 2) *
-                            4);
+    const std::size_t nSliceBytes = SliceBytes(viewport()->width(), metrics);
     const CPosition selectionStart = std::min(m_anchor, m_caret);
     const CPosition selectionEnd = std::max(m_anchor, m_caret);
     const QPalette& colors = palette();
+    // Control pictures: the text's colour, faded, so they stand apart from what was sent.
+    QColor muted = colors.color(QPalette::Text);
+    muted.setAlphaF(0.6f);
 
     int nPainted = 0;
     for (int i = 0; i < nVisible && nTop + i < nRows; ++i) {
@@ -333,7 +371,7 @@ void CLogView::paintEvent(QPaintEvent* /*event*/) {
         const int y = i * nLineHeight;
         const CSlice slice = ReadSlice(*this, nLine, nColumn, nSliceBytes);
         painter.setPen(nLine == 0 ? QColor(Qt::darkRed) : colors.color(QPalette::Text));
-        painter.drawText(kMargin, y + metrics.ascent(), slice.text);
+        pictures.Draw(painter, kMargin, y + metrics.ascent(), slice.text, muted);
         ++nPainted;
 
         if (!HasSelection() || nLine < selectionStart.nLine || nLine > selectionEnd.nLine) continue;
@@ -342,8 +380,8 @@ void CLogView::paintEvent(QPaintEvent* /*event*/) {
             const std::size_t nBytes = static_cast<std::size_t>(
                 std::min<std::uint64_t>(nAt - slice.nFirstColumn, slice.bytes.size()));
             if (nBytes == slice.bytes.size() && !slice.bWhole) return viewport()->width();
-            return kMargin + metrics.horizontalAdvance(
-                                 slice.text.left(Utf8::Utf16Units(slice.bytes.data(), nBytes)));
+            return kMargin +
+                   pictures.Advance(slice.text.left(Utf8::Utf16Units(slice.bytes.data(), nBytes)));
         };
         const int x1 = nLine == selectionStart.nLine ? xOf(selectionStart.nColumn) : kMargin;
         const int x2 = nLine == selectionEnd.nLine
@@ -355,7 +393,8 @@ void CLogView::paintEvent(QPaintEvent* /*event*/) {
         painter.save();
         painter.setClipRect(selected);
         painter.setPen(colors.color(QPalette::HighlightedText));
-        painter.drawText(kMargin, y + metrics.ascent(), slice.text);
+        pictures.Draw(painter, kMargin, y + metrics.ascent(), slice.text,
+                      colors.color(QPalette::HighlightedText));
         painter.restore();
     }
     m_nPaintedRows = nPainted;
@@ -363,6 +402,7 @@ void CLogView::paintEvent(QPaintEvent* /*event*/) {
 
 CLogView::CPosition CLogView::PositionAt(const QPoint& point) const {
     const QFontMetrics metrics(font());
+    const CControlPictures pictures(font());
     const int nLineHeight = std::max(1, metrics.height());
     const std::uint64_t nRows = LineCount() - m_store.FirstLine();
     const std::uint64_t nRow = std::min(
@@ -376,15 +416,15 @@ CLogView::CPosition CLogView::PositionAt(const QPoint& point) const {
     qsizetype nHigh = slice.text.size();
     while (nLow < nHigh) {
         const qsizetype nMid = (nLow + nHigh) / 2;
-        if (metrics.horizontalAdvance(slice.text.left(nMid + 1)) <= x)
+        if (pictures.Advance(slice.text.left(nMid + 1)) <= x)
             nLow = nMid + 1;
         else
             nHigh = nMid;
     }
     qsizetype nUnits = nLow;
     if (nUnits < slice.text.size()) {
-        const int nBefore = metrics.horizontalAdvance(slice.text.left(nUnits));
-        const int nAfter = metrics.horizontalAdvance(slice.text.left(nUnits + 1));
+        const int nBefore = pictures.Advance(slice.text.left(nUnits));
+        const int nAfter = pictures.Advance(slice.text.left(nUnits + 1));
         if (x - nBefore > nAfter - x) ++nUnits;
     }
     if (nUnits > 0 && nUnits < slice.text.size() && slice.text.at(nUnits).isLowSurrogate())
@@ -410,7 +450,7 @@ QRect CLogView::PositionRect(const CPosition& position) const {
         const CSlice slice = ReadSlice(*this, position.nLine, nColumn, kMaxSliceBytes);
         const std::size_t nBytes = static_cast<std::size_t>(
             std::min<std::uint64_t>(position.nColumn - slice.nFirstColumn, slice.bytes.size()));
-        x += metrics.horizontalAdvance(
+        x += CControlPictures(font()).Advance(
             slice.text.left(Utf8::Utf16Units(slice.bytes.data(), nBytes)));
     }
     return QRect(x, y, std::max(1, metrics.averageCharWidth()), nLineHeight);
@@ -462,7 +502,44 @@ void CLogView::SetSelection(const CPosition& anchor, const CPosition& caret) {
     viewport()->update();
 }
 
-void CLogView::SelectAll() { SetSelection(CPosition{0, 0}, EndPosition()); }
+void CLogView::SelectAll() {
+    SetSelection(CPosition{0, 0}, EndPosition());
+    OfferSelection();
+}
+
+void CLogView::SelectWord(const CPosition& at) {
+    // Words are far shorter than this reach either way; a long line is not read whole.
+    constexpr std::uint64_t kReach = 1024;
+    const CPosition position = Clamp(at);
+    const std::uint64_t nFrom = position.nColumn > kReach ? position.nColumn - kReach : 0;
+    std::string bytes = LineText(position.nLine, nFrom, 2 * kReach);
+    const std::size_t nSkip = Utf8::CharStartAtOrAfter(bytes, 0);
+    bytes.erase(0, nSkip);
+    bytes.resize(Utf8::CharStartAtOrBefore(bytes, bytes.size()));
+    const QString text = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    const auto isWord = [&text](qsizetype i) {
+        return text.at(i).isLetterOrNumber() || text.at(i) == QLatin1Char('_');
+    };
+    auto nAt = static_cast<qsizetype>(
+        Utf8::Utf16Units(bytes.data(), static_cast<std::size_t>(position.nColumn - nFrom - nSkip)));
+    if (nAt >= text.size() && nAt > 0) nAt = text.size() - 1;
+    if (text.isEmpty()) return;
+    qsizetype nStart = nAt;
+    qsizetype nEnd = nAt + 1;
+    if (isWord(nAt)) {
+        while (nStart > 0 && isWord(nStart - 1)) --nStart;
+        while (nEnd < text.size() && isWord(nEnd)) ++nEnd;
+    }
+    const std::uint64_t nBase = nFrom + nSkip;
+    SetSelection(CPosition{position.nLine, nBase + Utf8::BytesForUnits(bytes, nStart)},
+                 CPosition{position.nLine, nBase + Utf8::BytesForUnits(bytes, nEnd)});
+    OfferSelection();
+}
+
+void CLogView::SelectLine(std::uint64_t nLine) {
+    SetSelection(CPosition{nLine, 0}, CPosition{nLine, LineLength(nLine)});
+    OfferSelection();
+}
 
 void CLogView::MoveCaret(const CPosition& caret, bool bExtend) {
     m_caret = Clamp(caret);
@@ -470,6 +547,7 @@ void CLogView::MoveCaret(const CPosition& caret, bool bExtend) {
     if (HasSelection()) m_bFollow = false;
     EnsureVisible(m_caret.nLine);
     viewport()->update();
+    if (bExtend) OfferSelection();
 }
 
 std::string CLogView::SelectedText(std::size_t nMaxBytes, bool* pbCut) const {
@@ -504,12 +582,21 @@ std::string CLogView::SelectedText(std::size_t nMaxBytes, bool* pbCut) const {
     return text;
 }
 
+QString CLogView::ClipboardText(bool* pbCut) const {
+    const std::string text = SelectedText(kMaxCopyBytes, pbCut);
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+void CLogView::OfferSelection() {
+    QClipboard* pClipboard = QApplication::clipboard();
+    if (!HasSelection() || !pClipboard->supportsSelection()) return;
+    pClipboard->setText(ClipboardText(nullptr), QClipboard::Selection);
+}
+
 void CLogView::Copy() {
     if (!HasSelection()) return;
     bool bCut = false;
-    const std::string text = SelectedText(kMaxCopyBytes, &bCut);
-    QApplication::clipboard()->setText(
-        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    QApplication::clipboard()->setText(ClipboardText(&bCut));
     if (bCut)
         Notify(tr("Only the first %1 MiB of the selection were copied; Save Log As... writes "
                   "the whole log.")
@@ -523,8 +610,17 @@ void CLogView::Notify(const QString& text) {
 // ---- keyboard and mouse -------------------------------------------------------------------
 
 void CLogView::keyPressEvent(QKeyEvent* event) {
+    SyncScrollBars();
     const bool bShift = event->modifiers() & Qt::ShiftModifier;
+    if (KeyZoom(event)) return;
     switch (event->key()) {
+        case Qt::Key_Menu:
+            ShowContextMenuFromKey();
+            return;
+        case Qt::Key_F10:
+            if (!bShift) break;
+            ShowContextMenuFromKey();
+            return;
         case Qt::Key_Left:
         case Qt::Key_Right:
             KeyAcross(event->key() == Qt::Key_Right ? 1 : -1, bShift);
@@ -552,6 +648,44 @@ void CLogView::keyPressEvent(QKeyEvent* event) {
             break;
     }
     event->ignore();
+}
+
+bool CLogView::KeyZoom(const QKeyEvent* event) {
+    if (!(event->modifiers() & Qt::ControlModifier)) return false;
+    switch (event->key()) {
+        case Qt::Key_Plus:
+        case Qt::Key_Equal:
+            Zoom(1);
+            return true;
+        case Qt::Key_Minus:
+            Zoom(-1);
+            return true;
+        case Qt::Key_0:
+            ResetZoom();
+            return true;
+        default:
+            return false;
+    }
+}
+
+QPoint CLogView::KeyMenuPoint() const {
+    const QRect caret = PositionRect(m_caret);
+    return viewport()->rect().contains(caret.bottomLeft()) ? caret.bottomLeft()
+                                                           : QPoint(kMargin, kMargin);
+}
+
+QVariant CLogView::inputMethodQuery(Qt::InputMethodQuery query) const {
+    // Where the system puts a menu it opens from the keyboard by itself (the Menu key on X11).
+    if (query == Qt::ImCursorRectangle)
+        return QRect(viewport()->mapTo(this, KeyMenuPoint()), QSize(1, 1));
+    return QAbstractScrollArea::inputMethodQuery(query);
+}
+
+void CLogView::ShowContextMenuFromKey() {
+    const QPoint pos = KeyMenuPoint();
+    // Where the mouse's menu goes: the dialog pops up the menu it asks for.
+    QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, pos, viewport()->mapToGlobal(pos));
+    QCoreApplication::sendEvent(viewport(), &menuEvent);
 }
 
 void CLogView::KeyAcross(int nDirection, bool bShift) {
@@ -596,15 +730,29 @@ void CLogView::KeyToEdge(bool bEnd, bool bShift, bool bControl) {
 
 void CLogView::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) return;
-    const CPosition position = PositionAt(event->position().toPoint());
-    if (event->modifiers() & Qt::ShiftModifier)
+    // The rows stay where they were seen when pressed, whatever arrives while it is held.
+    SyncScrollBars();
+    if (m_bFollow) {
+        m_bFollow = false;
+        SetTopRow(m_nPaintedTop);
+    }
+    const QPoint point = event->position().toPoint();
+    const CPosition position = PositionAt(point);
+    if (m_sinceDoubleClick.isValid() &&
+        m_sinceDoubleClick.elapsed() < QApplication::doubleClickInterval() &&
+        (point - m_doubleClickPoint).manhattanLength() < QApplication::startDragDistance()) {
+        m_sinceDoubleClick.invalidate();
+        SelectLine(position.nLine);
+    } else if (event->modifiers() & Qt::ShiftModifier) {
         MoveCaret(position, true);
-    else
+    } else {
         SetSelection(position, position);
+    }
 }
 
 void CLogView::mouseMoveEvent(QMouseEvent* event) {
     if (!(event->buttons() & Qt::LeftButton)) return;
+    SyncScrollBars();
     const QPoint point = event->position().toPoint();
     // Dragging past the edge scrolls one row per move.
     if (point.y() < 0) verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepSub);
@@ -615,13 +763,33 @@ void CLogView::mouseMoveEvent(QMouseEvent* event) {
     viewport()->update();
 }
 
-void CLogView::mouseReleaseEvent(QMouseEvent* /*event*/) {}
+void CLogView::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) OfferSelection();
+}
 
 void CLogView::mouseDoubleClickEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) return;
-    const CPosition position = PositionAt(event->position().toPoint());
-    SetSelection(CPosition{position.nLine, 0},
-                 CPosition{position.nLine, LineLength(position.nLine)});
+    m_doubleClickPoint = event->position().toPoint();
+    m_sinceDoubleClick.start();
+    // The character under the point, not the boundary nearest to it.
+    CPosition position = PositionAt(m_doubleClickPoint);
+    if (position.nColumn > 0 && PositionRect(position).x() > m_doubleClickPoint.x())
+        position = Step(position, -1);
+    SelectWord(position);
+}
+
+void CLogView::wheelEvent(QWheelEvent* event) {
+    SyncScrollBars();
+    if (!(event->modifiers() & Qt::ControlModifier)) {
+        QAbstractScrollArea::wheelEvent(event);
+        return;
+    }
+    // Ctrl+wheel zooms, a step a notch.
+    m_nWheelZoom += event->angleDelta().y();
+    const int nSteps = m_nWheelZoom / 120;
+    m_nWheelZoom %= 120;
+    if (nSteps != 0) Zoom(nSteps);
+    event->accept();
 }
 
 QMenu* CLogView::CreateContextMenu() {
@@ -648,6 +816,7 @@ CLogView::CPosition CLogView::StreamPosition(std::uint64_t nOffset) const {
 }
 
 void CLogView::ShowRange(const CPosition& start, const CPosition& end) {
+    SyncScrollBars();
     SetSelection(start, end);
     EnsureVisible(start.nLine);
     // Across, only when the range is not in sight already, and with a little of what precedes.

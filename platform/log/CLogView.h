@@ -2,6 +2,7 @@
 
 #include <QAbstractScrollArea>
 #include <QElapsedTimer>
+#include <QPoint>
 #include <QString>
 #include <cstdint>
 #include <functional>
@@ -27,8 +28,10 @@ class CLogSave;
 // disk refused older lines, the notice that says how many went and why; row r > 0 is the
 // store's line FirstLine() + r - 1. The selection is a pair of (line, byte column) positions
 // kept apart from the text, so appends never disturb it. The view follows the end while it
-// is at the end; scrolling away or selecting holds it still, and End or scrolling back to
-// the bottom resumes following. Find and Save Log As work in slices of the event loop, so
+// is at the end; scrolling away or a mouse press holds it still, and End or scrolling back
+// to the bottom resumes following. Appends bring the scroll bars and the rows up to date at
+// most once a frame. Control pictures are drawn as boxed abbreviations (CControlPictures);
+// the text itself keeps them. Find and Save Log As work in slices of the event loop, so
 // neither freezes the window however large the log. UI thread only.
 class CLogView : public QAbstractScrollArea, public CContextMenuSource {
     Q_OBJECT
@@ -52,6 +55,9 @@ public:
     static constexpr std::size_t kMaxCopyBytes = 16u << 20;
     // Time a slice of Find or Save Log As may take before it yields to the event loop.
     static constexpr qint64 kSliceMilliseconds = 15;
+    // Bounds of the zoomed font size, in points.
+    static constexpr int kMinPoints = 6;
+    static constexpr int kMaxPoints = 48;
 
     // Test seam: while set, Save Log As asks this instead of the file dialog; an empty
     // answer cancels.
@@ -99,6 +105,11 @@ public:
     void SetSelection(const CPosition& anchor, const CPosition& caret);
     // Selects the whole text (Ctrl+A).
     void SelectAll();
+    // Selects the word at a position, or the one character there that is not of a word
+    // (double-click).
+    void SelectWord(const CPosition& position);
+    // Selects a whole line (triple-click).
+    void SelectLine(std::uint64_t nLine);
     // The selected text with LF line ends, cut at nMaxBytes; *pbCut tells whether it was.
     std::string SelectedText(std::size_t nMaxBytes, bool* pbCut = nullptr) const;
     // Puts the selection on the clipboard, at most kMaxCopyBytes of it (Ctrl+C).
@@ -141,6 +152,12 @@ public:
     // The context menu's own items: Copy, Select All, Find..., Save Log As...
     QMenu* CreateContextMenu() override;
 
+    // Makes the text nSteps points larger, smaller when negative, within kMinPoints and
+    // kMaxPoints (Ctrl+wheel, Ctrl++, Ctrl+-).
+    void Zoom(int nSteps);
+    // Back to the font the view inherits (Ctrl+0).
+    void ResetZoom();
+
     // The line and column under a point of the viewport.
     CPosition PositionAt(const QPoint& point) const;
     // Where a position is drawn in the viewport (left edge of the character, row's rect).
@@ -162,6 +179,8 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
     void scrollContentsBy(int dx, int dy) override;
 
 private:
@@ -179,14 +198,27 @@ private:
     void KeyAcross(int nDirection, bool bShift);
     void KeyUpDown(int nKey, bool bShift);
     void KeyToEdge(bool bEnd, bool bShift, bool bControl);
+    // Ctrl++, Ctrl+=, Ctrl+- and Ctrl+0; false for any other key.
+    bool KeyZoom(const QKeyEvent* event);
+    // Shift+F10 and the Menu key: the context menu at the caret, or at the top left.
+    void ShowContextMenuFromKey();
+    // That point, in the viewport.
+    QPoint KeyMenuPoint() const;
+    // After a resize or a zoom: scroll bars, the end if followed, the find field, a repaint.
+    void Relayout();
+    // The selection as clipboard text, at most kMaxCopyBytes of it.
+    QString ClipboardText(bool* pbCut) const;
+    // Offers the selection as the primary selection, where the system has one.
+    void OfferSelection();
     void OnScrollValueChanged(int value);
     void ScheduleSpill();
     void SpillSome();
-    // Repaints after an append, at most once a frame: within a frame of the last paint the
-    // scroll bars hold their repaints too, and all are made when the frame is over.
-    void RepaintAppended();
-    void HoldScrollBarPaints(bool bHold);
-    void EndHeldPaint();
+    // Appends mark the scroll bars stale; at most once a frame they are brought up to date
+    // and the rows repainted. Scroll bars set at every append would repaint at every append.
+    void ScheduleFrame();
+    void EndFrame();
+    // Brings stale scroll bars up to date; before anything reads or moves them.
+    void SyncScrollBars();
     // What every append ends with: one announcement, scroll bars, following, one repaint.
     void EndAppend(bool bAnnounce, std::uint64_t nUnitsBefore, const QString& announced);
     void Notify(const QString& text);
@@ -198,8 +230,16 @@ private:
     // Set while the view moves its own scroll bar, so that is not taken for the operator's.
     bool m_bScrolling = false;
     bool m_bSpillScheduled = false;
-    QElapsedTimer m_sinceFrame;  // since the last repaint after an append
-    bool m_bPaintHeld = false;
+    QElapsedTimer m_sinceFrame;  // since the last frame after an append
+    bool m_bFramePending = false;
+    bool m_bBarsStale = false;
+    // The top row of the last paint: where a mouse press holds the view.
+    std::uint64_t m_nPaintedTop = 0;
+    // Since the last double-click, for the triple-click.
+    QElapsedTimer m_sinceDoubleClick;
+    QPoint m_doubleClickPoint;
+    // Wheel angle not yet turned into zoom steps.
+    int m_nWheelZoom = 0;
     // Rows per step of the vertical scroll bar: 1 until the log outgrows an int.
     std::uint64_t m_nRowsPerStep = 1;
     int m_nPaintedRows = 0;

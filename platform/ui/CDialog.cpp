@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QStyle>
+#include <algorithm>
+#include <utility>
 
 #include "CContextMenuSource.h"
 #include "CDataExchange.h"
@@ -30,6 +32,7 @@ const char* const kIconResource = "iconResource";
 const char* const kResizableFrame = "resizableFrame";
 const char* const kMinMaxButtons = "minMaxButtons";
 const char* const kAppWindow = "appWindow";
+const char* const kAnchor = "anchor";
 
 CDialog::ModalScript& Script() {
     static CDialog::ModalScript script;
@@ -40,6 +43,27 @@ CDialog::ModalScript& Script() {
 int MulDiv(int a, int b, int c) {
     const long long product = static_cast<long long>(a) * b;
     return static_cast<int>(product >= 0 ? (product + c / 2) / c : (product - c / 2) / c);
+}
+
+// The edges an anchor property names; left and top stand in for a direction without any.
+Qt::Edges AnchorEdges(const QString& anchor) {
+    Qt::Edges edges;
+    for (const QString& name : anchor.split(QLatin1Char('|'), Qt::SkipEmptyParts)) {
+        const QString edge = name.trimmed();
+        if (edge == QLatin1String("left")) edges |= Qt::LeftEdge;
+        if (edge == QLatin1String("top")) edges |= Qt::TopEdge;
+        if (edge == QLatin1String("right")) edges |= Qt::RightEdge;
+        if (edge == QLatin1String("bottom")) edges |= Qt::BottomEdge;
+    }
+    if (!(edges & (Qt::LeftEdge | Qt::RightEdge))) edges |= Qt::LeftEdge;
+    if (!(edges & (Qt::TopEdge | Qt::BottomEdge))) edges |= Qt::TopEdge;
+    return edges;
+}
+
+// One direction of an anchored control: its start and length once the dialog grew by nGrowth.
+std::pair<int, int> Anchored(int nStart, int nLength, int nGrowth, bool bNear, bool bFar) {
+    if (bNear && bFar) return {nStart, std::max(0, nLength + nGrowth)};
+    return {bFar ? nStart + nGrowth : nStart, nLength};
 }
 
 QPixmap IconPixmap(const QIcon& icon, const QWidget* pWidget) {
@@ -85,16 +109,22 @@ void CDialog::ApplyTemplate() {
         if (pControl->isWindow()) continue;
         pControl->setGeometry(MapDialogRect(pControl->geometry()));
         ApplyControlStyles(pControl);
+        const QVariant anchor = pControl->property(kAnchor);
+        if (anchor.isValid())
+            m_anchored.push_back(
+                CAnchored{pControl, pControl->geometry(), AnchorEdges(anchor.toString())});
     }
+    m_templateSize = size;
 
     Qt::WindowFlags flags = Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                             Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
     flags |= property(kAppWindow).toBool() ? Qt::Window : Qt::Dialog;
     if (property(kMinMaxButtons).toBool()) flags |= Qt::WindowMinMaxButtonsHint;
     setWindowFlags(flags);
-    if (property(kResizableFrame).toBool())
+    if (property(kResizableFrame).toBool()) {
+        setMinimumSize(size);
         resize(size);
-    else
+    } else
         setFixedSize(size);
 
     const QVariant icon = property(kIconResource);
@@ -204,6 +234,25 @@ void CDialog::contextMenuEvent(QContextMenuEvent* event) {
         return;
     }
     ShowSystemMenu(event->globalPos());
+}
+
+void CDialog::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    ApplyAnchors();
+}
+
+void CDialog::ApplyAnchors() {
+    const int nWider = width() - m_templateSize.width();
+    const int nTaller = height() - m_templateSize.height();
+    for (const CAnchored& anchored : m_anchored) {
+        const QRect& at = anchored.geometry;
+        const auto [x, nWidth] = Anchored(at.x(), at.width(), nWider, anchored.edges & Qt::LeftEdge,
+                                          anchored.edges & Qt::RightEdge);
+        const auto [y, nHeight] =
+            Anchored(at.y(), at.height(), nTaller, anchored.edges & Qt::TopEdge,
+                     anchored.edges & Qt::BottomEdge);
+        anchored.pControl->setGeometry(x, y, nWidth, nHeight);
+    }
 }
 
 bool CDialog::eventFilter(QObject* watched, QEvent* event) {

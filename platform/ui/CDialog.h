@@ -4,6 +4,7 @@
 #include <QHash>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "CMenu.h"
 #include "CString.h"
@@ -30,7 +31,13 @@ constexpr int IDCANCEL = 2;
 //   iconResource (int)       on a QLabel: shows that icon; on the dialog: its window icon
 //   resizableFrame, minMaxButtons, appWindow (bool, on the dialog): resizable frame,
 //                            minimise and maximise buttons, a window of its own in the task
-//                            bar; otherwise a fixed-size dialog frame.
+//                            bar; otherwise a fixed-size dialog frame. A resizable dialog
+//                            starts at the template's size, which is also its minimum
+//   anchor (string)          the dialog edges a control keeps its distance to when the dialog
+//                            is resized, of left, top, right and bottom joined by "|": with
+//                            both edges of a direction the control stretches, with one it
+//                            moves along; left and top where neither edge of a direction is
+//                            named, so a control without the property stays where it is
 // The template fonts "MS UI Gothic" and "MS Shell Dlg" map to an installed gothic font that
 // renders Japanese. A plain-text edit or a CContextMenuSource control gets its own context menu
 // followed by the window menu's items.
@@ -109,12 +116,15 @@ protected:
     virtual void OnDestroy();
 
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     static void MapTemplateFonts();
     void ApplyTemplate();
     void ApplyControlStyles(QWidget* pControl);
+    // Moves and stretches the anchored controls by what the dialog outgrew its template.
+    void ApplyAnchors();
     void ResetSystemMenu();
     void ShowSystemMenu(const QPoint& globalPos);
     // Pops up a control's own menu (taken over) with the window menu's items after it.
@@ -124,6 +134,14 @@ private:
 
     std::shared_ptr<void> m_pTemplate;
     QHash<int, QWidget*> m_controls;
+    // A control that follows some edge of the dialog, with its place in the template.
+    struct CAnchored {
+        QWidget* pControl;
+        QRect geometry;
+        Qt::Edges edges;
+    };
+    std::vector<CAnchored> m_anchored;
+    QSize m_templateSize;
     std::unique_ptr<CMenu> m_pSystemMenu;
 };
 

@@ -103,6 +103,32 @@ TEST(CVelmoraDlgTest, TemplateCaptionsIdsAndLayout) {
         EXPECT_GT(Button(dlg, nID)->geometry().top(), Log(dlg)->geometry().bottom());
 }
 
+TEST(CVelmoraDlgTest, TheLogBoxTakesWhatTheWindowGrowsAndTheButtonsFollowTheEdges) {
+    CVelmoraDlg dlg;
+    const QSize templateSize = dlg.MapDialogRect(QRect(0, 0, 336, 241)).size();
+    EXPECT_EQ(dlg.minimumSize(), templateSize);
+    dlg.show();
+    QWidget* pStatus = dlg.GetDlgItem(IDC_STATIC_STATUS);
+    ASSERT_NE(pStatus, nullptr);
+    const QRect log = Log(dlg)->geometry();
+    const QRect status = pStatus->geometry();
+    const QRect ok = Button(dlg, IDOK)->geometry();
+    const QRect listen = Button(dlg, IDC_BUTTON_PORT_LISTEN)->geometry();
+    const QRect duplicate = Button(dlg, IDC_BUTTON_SOCKET_DUPLICATE)->geometry();
+    const QPoint grown(300, 200);
+    for (const QSize size : {templateSize + QSize(300, 200), templateSize}) {
+        dlg.resize(size);
+        QApplication::processEvents();
+        const QPoint by = size == templateSize ? QPoint() : grown;
+        EXPECT_EQ(Log(dlg)->geometry(), log.adjusted(0, 0, by.x(), by.y()));
+        EXPECT_EQ(pStatus->geometry(), status.adjusted(0, by.y(), by.x(), by.y()));
+        EXPECT_EQ(Button(dlg, IDOK)->geometry(), ok.translated(by));
+        EXPECT_EQ(Button(dlg, IDC_BUTTON_PORT_LISTEN)->geometry(), listen.translated(0, by.y()));
+        EXPECT_EQ(Button(dlg, IDC_BUTTON_SOCKET_DUPLICATE)->geometry(),
+                  duplicate.translated(0, by.y()));
+    }
+}
+
 TEST(CVelmoraDlgTest, TheLogBoxScrollsBothWaysAndIsReadOnly) {
     CVelmoraDlg dlg;
     dlg.show();
@@ -233,8 +259,21 @@ TEST(CVelmoraDlgTest, TheWindowMenuEndsWithASeparatorAndTheAboutItem) {
     EXPECT_EQ(actions.back()->data().toUInt(), IDM_ABOUTBOX);
 }
 
+// The access keys of a menu's items, in order.
+QString AccessKeys(const QMenu& menu) {
+    QString keys;
+    for (const QAction* pAction : menu.actions()) {
+        const QString text = pAction->text();
+        const qsizetype nAt = text.indexOf(QLatin1Char('&'));
+        if (nAt >= 0 && nAt + 1 < text.size()) keys += text.at(nAt + 1).toUpper();
+    }
+    return keys;
+}
+
+// From the dialog, or from the log box by the mouse, Shift+F10 or the Menu key.
 TEST(CVelmoraDlgTest, TheAboutBoxOpensFromTheDialogsAndTheLogBoxsContextMenu) {
-    for (const bool bFromLogBox : {false, true}) {
+    for (const int nWay : {0, 1, 2, 3}) {
+        const bool bFromLogBox = nWay > 0;
         CVelmoraDlg dlg;
         std::vector<QString> opened;
         ScopedModalScript script([&](CDialog& shown) {
@@ -245,8 +284,14 @@ TEST(CVelmoraDlgTest, TheAboutBoxOpensFromTheDialogsAndTheLogBoxsContextMenu) {
                 return;
             }
             QMenu* pMenu = nullptr;
-            if (bFromLogBox) {
+            if (nWay == 1) {
                 pMenu = OpenLogMenu(dlg);
+            } else if (nWay > 1) {
+                if (nWay == 2)
+                    QTest::keyClick(Log(dlg), Qt::Key_F10, Qt::ShiftModifier);
+                else
+                    QTest::keyClick(Log(dlg), Qt::Key_Menu);
+                pMenu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
             } else {
                 QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(2, 2),
                                         dlg.mapToGlobal(QPoint(2, 2)));
@@ -256,13 +301,13 @@ TEST(CVelmoraDlgTest, TheAboutBoxOpensFromTheDialogsAndTheLogBoxsContextMenu) {
             ASSERT_NE(pMenu, nullptr);
             QAction* pAbout = pMenu->actions().back();
             EXPECT_EQ(pAbout->text(), QStringLiteral("バージョン情報 Velmora(&A)..."));
+            if (bFromLogBox) EXPECT_EQ(AccessKeys(*pMenu), QStringLiteral("CLFSA"));
             pMenu->close();
             pAbout->trigger();
             Button(dlg, IDOK)->click();
         });
         dlg.DoModal();
-        EXPECT_EQ(opened, std::vector<QString>{QStringLiteral("バージョン情報 Velmora")})
-            << bFromLogBox;
+        EXPECT_EQ(opened, std::vector<QString>{QStringLiteral("バージョン情報 Velmora")}) << nWay;
     }
 }
 
@@ -281,8 +326,8 @@ TEST(CVelmoraDlgTest, NoAboutItemWhenString101IsEmpty) {
     dlg.DoModal();
     EXPECT_TRUE(bMenuEmpty);
     EXPECT_EQ(logMenu,
-              (QStringList{QStringLiteral("&Copy"), QStringLiteral("Select &All"),
-                           QStringLiteral("&Find..."), QStringLiteral("Save Log &As...")}));
+              (QStringList{QStringLiteral("&Copy"), QStringLiteral("Select A&ll"),
+                           QStringLiteral("&Find..."), QStringLiteral("&Save Log As...")}));
     EXPECT_FALSE(logMenu.join(QLatin1Char('|')).contains(QStringLiteral("Velmora")));
 }
 

@@ -604,6 +604,21 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(app.close(CLOSE_TIMEOUT), 0)
 
 
+    def test_a_resize_grows_the_log_box_and_the_buttons_keep_to_the_edges(self):
+        app = self.launch()
+        window = driver.extents_of(app.main_window)
+        box = driver.extents_of(app.log_box())
+        ok = driver.extents_of(app.button("OK"))
+        listen = driver.extents_of(app.button("Port Listen"))
+        app.resize(window[2] + 400, window[3] + 300)
+        grown = (box[0], box[1], box[2] + 400, box[3] + 300)
+        driver.poll(lambda: driver.extents_of(app.log_box()) == grown,
+                    what=f"the log box to grow to {grown}")
+        self.assertEqual(driver.extents_of(app.button("OK")), (ok[0] + 400, ok[1] + 300, *ok[2:]))
+        self.assertEqual(driver.extents_of(app.button("Port Listen")),
+                         (listen[0], listen[1] + 300, *listen[2:]))
+        self.assertEqual(app.close(CLOSE_TIMEOUT), 0)
+
     @unittest.skipUnless(SEND and os.path.exists(SEND), "VELMORA_SEND not built")
     def test_velmora_send_from_arguments_standard_input_and_a_file(self):
         port, refused_port = free_ports(2)

@@ -168,6 +168,12 @@ def _focus_window(pid, title, timeout):
                    stdin=subprocess.DEVNULL)
 
 
+def extents_of(acc):
+    """(x, y, width, height) of an accessible on screen."""
+    e = Atspi.Component.get_extents(acc, Atspi.CoordType.SCREEN)
+    return e.x, e.y, e.width, e.height
+
+
 def _type_keys(keys, timeout):
     """Types keys (xdotool names) into the focused window."""
     subprocess.run(["xdotool", "key", "--clearmodifiers", *keys], check=True, timeout=timeout,
@@ -393,6 +399,24 @@ class App:
                  and _has_state(focus, Atspi.StateType.FOCUSED),
                  timeout, f"{focus.get_name()!r} to have the focus")
         _type_keys(keys, timeout)
+
+    def resize(self, width, height, timeout=DEFAULT_TIMEOUT):
+        """Resizes the main window's X window to width x height pixels."""
+        windows = subprocess.run(
+            ["xdotool", "search", "--onlyvisible", "--pid", str(self.pid), "--name",
+             f"^{self.title}$"],
+            capture_output=True, text=True, timeout=timeout, stdin=subprocess.DEVNULL).stdout.split()
+        if not windows:
+            raise NotFound(f"no X window {self.title!r} of pid {self.pid}")
+        subprocess.run(["xdotool", "windowsize", windows[-1], str(width), str(height)], check=True,
+                       timeout=timeout, stdin=subprocess.DEVNULL)
+
+    def button(self, caption):
+        """The main window's button with this caption."""
+        button = _button(self.main_window, caption)
+        if button is None:
+            raise NotFound(f"no button {caption!r} in pid {self.pid}")
+        return button
 
     def cancel_port_dialog(self, timeout=DEFAULT_TIMEOUT):
         """Cancels the open port dialog, opening it first if none is open."""

@@ -13,6 +13,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWheelEvent>
 #include <string>
 
 namespace {
@@ -106,6 +107,118 @@ TEST(CLogViewTest, FollowsTheEndAndHoldsStillWhileScrolledAwayOrSelecting) {
     view.AppendLines(Lines(1600, 10));
     EXPECT_EQ(view.TopRow() + view.VisibleRows(), view.LineCount());
     EXPECT_EQ(view.SelectedText(1000), selected);
+}
+
+TEST(CLogViewTest, AMousePressHoldsTheRowsItWasPressedOnWhileLinesArrive) {
+    CShownView shown;
+    CLogView& view = shown.view;
+    view.AppendLines(Lines(0, 500));
+    shown.Paint();
+    const QPoint pressed = view.PositionRect(Position{view.LineCount() - 3, 0}).center();
+    const std::uint64_t nPressed = view.PositionAt(pressed).nLine;
+    QTest::mousePress(view.viewport(), Qt::LeftButton, {}, pressed);
+    EXPECT_FALSE(view.IsFollowing());
+    // Lines keep coming while the button is held, frames pass, and only then the drag.
+    for (int i = 0; i < 5; ++i) {
+        view.AppendLines(Lines(500 + i * 100, 100));
+        QTest::qWait(20);
+    }
+    QTest::mouseMove(view.viewport(), pressed + QPoint(60, 0));
+    QTest::mouseRelease(view.viewport(), Qt::LeftButton, {}, pressed + QPoint(60, 0));
+    EXPECT_EQ(view.Anchor().nLine, nPressed);
+    EXPECT_EQ(view.Caret().nLine, nPressed);
+    EXPECT_TRUE(view.HasSelection());
+}
+
+TEST(CLogViewTest, ScrollBarsCatchUpWithinAFrameAndAreNeverHeldBlank) {
+    CShownView shown;
+    CLogView& view = shown.view;
+    for (int i = 0; i < 50; ++i) view.AppendLines(Lines(i * 100, 100));
+    EXPECT_TRUE(view.verticalScrollBar()->updatesEnabled());
+    EXPECT_TRUE(view.horizontalScrollBar()->updatesEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(view.verticalScrollBar()->maximum(),
+                              static_cast<int>(view.LineCount()) - view.VisibleRows(), 5000);
+    EXPECT_EQ(view.verticalScrollBar()->value(), view.verticalScrollBar()->maximum());
+    EXPECT_TRUE(view.IsFollowing());
+}
+
+TEST(CLogViewTest, DoubleClickSelectsAWordTripleClickTheLineAndPicturesHitWhereDrawn) {
+    CShownView shown;
+    CLogView& view = shown.view;
+    view.AppendLine("alpha beta_2, gamma");
+    // ESC, LF and DEL pictures between letters.
+    view.AppendLine(
+        "a\xE2\x90\x9B"
+        "b\xE2\x90\x8A"
+        "c\xE2\x90\xA1");
+    // On the right half of the "t": the word is the one under the point.
+    const QRect t = view.PositionRect(Position{1, 8});
+    const QPoint beta(view.PositionRect(Position{1, 9}).x() - 1, t.center().y());
+    QTest::mouseDClick(view.viewport(), Qt::LeftButton, {}, beta);
+    EXPECT_EQ(view.SelectedText(100), "beta_2");
+    QTest::mousePress(view.viewport(), Qt::LeftButton, {}, beta);
+    QTest::mouseRelease(view.viewport(), Qt::LeftButton, {}, beta);
+    EXPECT_EQ(view.SelectedText(100), "alpha beta_2, gamma");
+    // A double-click on the comma takes the comma alone.
+    QTest::qWait(QApplication::doubleClickInterval() + 50);
+    QTest::mouseDClick(view.viewport(), Qt::LeftButton, {},
+                       view.PositionRect(Position{1, 12}).topLeft() + QPoint(1, 2));
+    EXPECT_EQ(view.SelectedText(100), ",");
+
+    // Each picture is wider than a letter, and a point on it hits it.
+    const std::uint64_t columns[] = {0, 1, 4, 5, 8, 9, 12};
+    for (std::size_t i = 0; i + 1 < std::size(columns); ++i) {
+        const QRect at = view.PositionRect(Position{2, columns[i]});
+        const QRect next = view.PositionRect(Position{2, columns[i + 1]});
+        if (columns[i + 1] - columns[i] == 3)
+            EXPECT_GT(next.x() - at.x(), 2 * view.fontMetrics().averageCharWidth()) << i;
+        EXPECT_EQ(view.PositionAt(QPoint(at.x() + 1, at.center().y())), (Position{2, columns[i]}))
+            << i;
+    }
+    view.SetSelection(Position{2, 0}, Position{2, 12});
+    EXPECT_EQ(view.SelectedText(100),
+              "a\xE2\x90\x9B"
+              "b\xE2\x90\x8A"
+              "c\xE2\x90\xA1");
+}
+
+TEST(CLogViewTest, ZoomKeysAndTheWheelStayWithinBounds) {
+    CShownView shown;
+    CLogView& view = shown.view;
+    view.AppendLines(Lines(0, 100));
+    const qreal fStart = view.font().pointSizeF();
+    QTest::keyClick(&view, Qt::Key_Plus, Qt::ControlModifier);
+    EXPECT_EQ(view.font().pointSizeF(), fStart + 1);
+    for (int i = 0; i < 100; ++i) QTest::keyClick(&view, Qt::Key_Plus, Qt::ControlModifier);
+    EXPECT_EQ(view.font().pointSizeF(), CLogView::kMaxPoints);
+    for (int i = 0; i < 100; ++i) QTest::keyClick(&view, Qt::Key_Minus, Qt::ControlModifier);
+    EXPECT_EQ(view.font().pointSizeF(), CLogView::kMinPoints);
+    QTest::keyClick(&view, Qt::Key_0, Qt::ControlModifier);
+    EXPECT_EQ(view.font().pointSizeF(), fStart);
+
+    const std::uint64_t nTop = view.TopRow();
+    QWheelEvent wheel(QPointF(10, 10), view.viewport()->mapToGlobal(QPointF(10, 10)), QPoint(),
+                      QPoint(0, 120), Qt::NoButton, Qt::ControlModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(view.viewport(), &wheel);
+    EXPECT_EQ(view.font().pointSizeF(), fStart + 1);
+    // Still at the end, with fewer rows in sight.
+    EXPECT_TRUE(view.IsFollowing());
+    EXPECT_EQ(view.TopRow() + view.VisibleRows(), view.LineCount());
+    EXPECT_GT(view.TopRow(), nTop);
+}
+
+TEST(CLogViewTest, CtrlSAsksWhereToSaveTheLog) {
+    int nAsked = 0;
+    CLogView::SetSaveFileNameScript([&](QWidget*) {
+        ++nAsked;
+        return QString();
+    });
+    CShownView shown;
+    shown.view.AppendLine("one");
+    QTest::keyClick(&shown.view, Qt::Key_S, Qt::ControlModifier);
+    CLogView::SetSaveFileNameScript(nullptr);
+    EXPECT_EQ(nAsked, 1);
+    EXPECT_FALSE(shown.view.IsSaving());
 }
 
 TEST(CLogViewTest, KeyboardSelectionCopyAndTheCopyGuard) {
