@@ -32,6 +32,7 @@ import velmora_driver as driver  # noqa: E402
 
 PREFIX = len("127.0.0.1:50000 -> ")  # ephemeral ports have five digits here
 ACCEPT = PREFIX + len("OnAccept")
+CLOSE = PREFIX + len("OnClose")  # the load client shuts each connection down cleanly
 ATSPI_LIMIT = 2 ** 31 - 1  # past this many characters the box shows readers its recent part
 
 
@@ -87,7 +88,7 @@ class Program:
 
     def run(self, connections, messages, size, bound, expect_chars=None):
         """Sends the load, probing every 10 ms, until the box holds every line or bound."""
-        expected = self.count + connections * (ACCEPT + 1) + \
+        expected = self.count + connections * (ACCEPT + 1 + CLOSE + 1) + \
             connections * messages * (PREFIX + size + 1)
         if expect_chars is not None:
             expected = expect_chars
