@@ -436,14 +436,21 @@ void CHandOff::AdoptSockets(CHandOff* pThis, const std::vector<CString>& args) {
     for (std::size_t i = 1; i < args.size(); ++i) {
         if (auto spSocket = pThis->AdoptSocket(args[i])) adopted.push_back(std::move(spSocket));
     }
-    // Accepting starts with reading: before the commit the parent may still accept.
-    if (pThis->m_received.m_listener.valid()) {
-        pThis->m_server.AdoptListener(std::move(pThis->m_received.m_listener));
-    }
+    const bool bListener = pThis->AdoptListener();
     if (!pThis->m_received.m_channel.valid()) {
         // Started by hand, with nothing to take over, it says nothing.
         if (args.size() > 1) pThis->TakeOver(adopted);
         pThis->StartServing("READY=1");
+        return;
+    }
+    if (!bListener) {
+        // Committing would leave the port to nobody: the parent, seeing the channel close
+        // unconfirmed, rolls back and keeps everything.
+        pThis->m_server.m_log.Post(QStringLiteral("AdoptSockets -> no listening socket to take "
+                                                  "over; the connections stay with process %1")
+                                       .arg(pThis->m_received.m_nParentId));
+        pThis->LeaveWithParent(adopted);
+        pThis->m_received.m_channel.reset();
         return;
     }
     // The parent still holds every connection: none is read before it lets go.
@@ -508,12 +515,7 @@ void CHandOff::OnParentAnswered(CHandOff* pThis, const CResult& result) {
         pThis->m_server.m_log.Post(QStringLiteral("AdoptSockets -> the handing-over process "
                                                   "answered \"%1\"; the connections stay with it")
                                        .arg(Text(Visible(result.m_text))));
-        for (const auto& spSocket : adopted) {
-            boost::system::error_code ignored;
-            spSocket->m_socket.close(ignored);
-            pThis->m_server.m_acceptor.Forget(spSocket);
-        }
-        pThis->m_server.CloseListener();
+        pThis->LeaveWithParent(adopted);
     } else {
         // Committed, or the parent has died (end of file, a failed write): either way the
         // connections are ours alone now.
@@ -534,6 +536,23 @@ void CHandOff::TakeOver(const std::vector<boost::shared_ptr<CSocketApp>>& adopte
     m_server.m_log.Post(QStringLiteral("AdoptSockets -> %1 from process %2")
                             .arg(Connections(nOpen))
                             .arg(m_received.m_nParentId));
+}
+
+bool CHandOff::AdoptListener() {
+    // Accepting starts with reading: before the commit the parent may still accept.
+    if (m_received.m_listener.valid()) {
+        return m_server.AdoptListener(std::move(m_received.m_listener));
+    }
+    return !m_received.m_bListenerPassed;
+}
+
+void CHandOff::LeaveWithParent(const std::vector<boost::shared_ptr<CSocketApp>>& adopted) {
+    for (const auto& spSocket : adopted) {
+        boost::system::error_code ignored;
+        spSocket->m_socket.close(ignored);
+        m_server.m_acceptor.Forget(spSocket);
+    }
+    m_server.CloseListener();
 }
 
 void CHandOff::StartServing(const std::string& state) {

@@ -133,6 +133,11 @@ private:
     // The connections are this process's alone now: they read, and a line says whence.
     void TakeOver(const std::vector<boost::shared_ptr<CSocketApp>>& adopted);
     static void OnParentAnswered(CHandOff* pThis, const CResult& result);
+    // Adopts the listener passed, if any, not accepting yet; false when one was passed and
+    // could not be adopted.
+    bool AdoptListener();
+    // The parent keeps these and the listener: they close here unread.
+    void LeaveWithParent(const std::vector<boost::shared_ptr<CSocketApp>>& adopted);
     // An adopted listener starts accepting, and the service manager learns state.
     void StartServing(const std::string& state);
 

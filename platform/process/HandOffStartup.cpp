@@ -89,6 +89,7 @@ CHandOffStartup TakeHandOffStartup(int argc, char** argv) {
             peer.pid > 0)
             startup.m_nParentId = peer.pid;
     }
+    startup.m_bListenerPassed = std::getenv(kHandOffListenerVariable) != nullptr;
     const int listenerFd = TakeDescriptorVariable(kHandOffListenerVariable, startup);
     if (listenerFd >= 0) {
         TakeListener(listenerFd,

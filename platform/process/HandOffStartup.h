@@ -21,6 +21,8 @@ struct CHandOffStartup {
     // The listening socket passed by an upgrade (its variable) or by socket activation
     // (LISTEN_PID and LISTEN_FDS, descriptor 3); not valid when none was.
     CDescriptor m_listener;
+    // Whether an upgrading process named a listener, adoptable or not.
+    bool m_bListenerPassed = false;
     std::vector<std::string> m_problems;  // for the log, once there is one
     // The handing-over process, the channel's maker, when a channel was passed; otherwise
     // the process that started this one, as it was at start-up.
