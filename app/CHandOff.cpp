@@ -183,13 +183,7 @@ bool CHandOff::StartNewProcess(CGiven& given) {
     inherit.push_back(newProcessEnd.get());
     environment.emplace_back(Platform::kHandOffChannelVariable,
                              std::to_string(newProcessEnd.get()));
-    // Our own listener's number: it stays open, and unaccepting, here until the commit.
-    auto& listener = m_server.m_acceptor.m_tcpAcceptor;
-    if (given.m_bUpgrade && listener.is_open()) {
-        inherit.push_back(listener.native_handle());
-        environment.emplace_back(Platform::kHandOffListenerVariable,
-                                 std::to_string(listener.native_handle()));
-    }
+    if (given.m_bUpgrade) InheritListener(inherit, environment);
 
     const std::vector<std::string> args = CommandLineValues(given, environment);
     // The program's path and the values, one space before each, appended in place: linear
@@ -213,6 +207,16 @@ bool CHandOff::StartNewProcess(CGiven& given) {
         boost::make_shared<boost::asio::posix::stream_descriptor>(ioService, process.m_pidfd);
     given.m_nNewProcessId = process.m_pid;
     return true;
+}
+
+void CHandOff::InheritListener(std::vector<int>& inherit,
+                               std::vector<std::pair<std::string, std::string>>& environment) {
+    // Our own listener's number: it stays open, and unaccepting, here until the commit.
+    auto& listener = m_server.m_acceptor.m_tcpAcceptor;
+    if (!listener.is_open()) return;
+    inherit.push_back(listener.native_handle());
+    environment.emplace_back(Platform::kHandOffListenerVariable,
+                             std::to_string(listener.native_handle()));
 }
 
 std::vector<std::string> CHandOff::CommandLineValues(

@@ -101,6 +101,9 @@ private:
     Platform::CDescriptor DuplicateSocket(const boost::shared_ptr<CSocketApp>& spSocket,
                                           std::vector<char>& state);
     bool StartNewProcess(CGiven& given);
+    // An upgrade's new process inherits the listener, when there is one.
+    void InheritListener(std::vector<int>& inherit,
+                         std::vector<std::pair<std::string, std::string>>& environment);
     // The arguments after the program's path: live values first, then the -1s that fit.
     std::vector<std::string> CommandLineValues(
         const CGiven& given, const std::vector<std::pair<std::string, std::string>>& environment);
