@@ -48,6 +48,7 @@ CAcceptorApp::~CAcceptorApp() { m_registry.clear(); }
 
 std::unique_ptr<CNoxSocket::CSocket> CAcceptorApp::CreateSocket(
     boost::asio::io_service& ioService) {
+    if (m_bPaused) return nullptr;
     return std::make_unique<CSocketApp>(ioService, m_pServer);
 }
 
@@ -109,4 +110,16 @@ void CAcceptorApp::OnRetryTimer(CAcceptorApp* pThis,
 void CAcceptorApp::Close(boost::system::error_code& error) {
     m_retryTimer.cancel();
     m_tcpAcceptor.close(error);
+}
+
+void CAcceptorApp::Pause() {
+    m_bPaused = true;
+    m_retryTimer.cancel();
+    boost::system::error_code ignored;
+    m_tcpAcceptor.cancel(ignored);
+}
+
+void CAcceptorApp::Resume() {
+    m_bPaused = false;
+    if (m_tcpAcceptor.is_open()) StartAccept(this);
 }

@@ -36,6 +36,11 @@ public:
 
     // Closes the listening socket and drops a retry still waiting.
     void Close(boost::system::error_code& error);
+    // Stops accepting: no new accept starts, the pending one and a retry are cancelled; an
+    // accept already completed still runs. Connections that arrive wait in the backlog.
+    void Pause();
+    // Accepts again after Pause, or for the first time on a listener adopted unaccepting.
+    void Resume();
 
     // Registers a connection; it leaves by Forget.
     void Register(const boost::shared_ptr<CSocketApp>& spSocket);
@@ -57,5 +62,6 @@ private:
     boost::asio::steady_timer m_retryTimer;
     std::chrono::milliseconds m_retryDelay;  // the next back-off
     bool m_bAcceptFailing = false;           // an episode's line has been posted
+    bool m_bPaused = false;                  // CreateSocket gives none: no accept starts
     std::atomic<std::size_t> m_nConnections{0};  // m_registry's size, for the UI thread
 };

@@ -5,11 +5,15 @@
 #include <boost/make_shared.hpp>
 
 #include "CServer.h"
-#include "Descriptors.h"
 #include "ConfirmationSocketPair.h"
+#include "Descriptors.h"
 #include "HandOffState.h"
 #include "HandleArgument.h"
 #include "ProcessLauncher.h"
+#include "ServiceNotify.h"
+
+#include <QCoreApplication>
+#include <csignal>
 
 namespace {
 
@@ -51,23 +55,56 @@ std::chrono::milliseconds HandOffDeadline() {
 
 }  // namespace
 
-CHandOff::CHandOff(CServer& server, std::string modulePath, Platform::CHandOffStartup received)
+CHandOff::CHandOff(CServer& server, std::string modulePath, Platform::CHandOffStartup received,
+                   std::function<void()> onUpgraded)
     : m_server(server),
       m_modulePath(std::move(modulePath)),
       m_received(std::move(received)),
       m_deadline(HandOffDeadline()),
-      m_reaper(server.m_ioService) {}
+      m_onUpgraded(std::move(onUpgraded)),
+      m_upgradeSignal(server.m_ioService, SIGUSR2),
+      m_reaper(server.m_ioService) {
+    // The signal's handler only wakes the service; the upgrade runs on the worker.
+    m_upgradeSignal.async_wait(
+        boost::bind(&CHandOff::OnUpgradeSignal, this, boost::asio::placeholders::error));
+}
 
 CHandOff::~CHandOff() = default;
 
-void CHandOff::HandOffConnections(CHandOff* pThis) {
-    // One at a time: the next press runs on the registry as this one leaves it.
-    if (pThis->m_eState != eIdle) {
-        ++pThis->m_nPressesWaiting;
+void CHandOff::HandOffConnections(CHandOff* pThis) { pThis->Begin(false); }
+
+void CHandOff::Upgrade(CHandOff* pThis) { pThis->Begin(true); }
+
+void CHandOff::OnUpgradeSignal(CHandOff* pThis, const boost::system::error_code& error) {
+    if (error) return;
+    pThis->m_upgradeSignal.async_wait(
+        boost::bind(&CHandOff::OnUpgradeSignal, pThis, boost::asio::placeholders::error));
+    Upgrade(pThis);
+}
+
+void CHandOff::Begin(bool bUpgrade) {
+    // One at a time: the next one runs on the registry as this one leaves it.
+    if (m_eState != eIdle) {
+        m_waiting.push_back(bUpgrade);
         return;
     }
-    auto spGiven = boost::make_shared<CGiven>(pThis->m_server.m_ioService);
-    pThis->m_spGiven = spGiven;
+    auto spGiven = boost::make_shared<CGiven>(m_server.m_ioService);
+    spGiven->m_bUpgrade = bUpgrade;
+    m_spGiven = spGiven;
+    if (!bUpgrade) {
+        GiveConnections(this, spGiven);
+        return;
+    }
+    // No connection may arrive after the registry is taken; those that do wait in the
+    // backlog for whichever process holds the listener. An accept that has completed
+    // already runs before the rest, so its connection goes too.
+    m_eState = eStoppingAccepts;
+    m_server.m_acceptor.Pause();
+    m_server.m_ioService.post(boost::bind(&CHandOff::GiveConnections, this, spGiven));
+}
+
+void CHandOff::GiveConnections(CHandOff* pThis, const boost::shared_ptr<CGiven>& spGiven) {
+    if (pThis->m_spGiven != spGiven) return;
     pThis->SuspendConnections();
     pThis->DuplicateConnections(*spGiven);
     if (!pThis->StartNewProcess(*spGiven)) {
@@ -146,6 +183,7 @@ bool CHandOff::StartNewProcess(CGiven& given) {
     inherit.push_back(newProcessEnd.get());
     environment.emplace_back(Platform::kHandOffChannelVariable,
                              std::to_string(newProcessEnd.get()));
+    if (given.m_bUpgrade) InheritListener(inherit, environment);
 
     const std::vector<std::string> args = CommandLineValues(given, environment);
     // The program's path and the values, one space before each, appended in place: linear
@@ -169,6 +207,16 @@ bool CHandOff::StartNewProcess(CGiven& given) {
         boost::make_shared<boost::asio::posix::stream_descriptor>(ioService, process.m_pidfd);
     given.m_nNewProcessId = process.m_pid;
     return true;
+}
+
+void CHandOff::InheritListener(std::vector<int>& inherit,
+                               std::vector<std::pair<std::string, std::string>>& environment) {
+    // Our own listener's number: it stays open, and unaccepting, here until the commit.
+    auto& listener = m_server.m_acceptor.m_tcpAcceptor;
+    if (!listener.is_open()) return;
+    inherit.push_back(listener.native_handle());
+    environment.emplace_back(Platform::kHandOffListenerVariable,
+                             std::to_string(listener.native_handle()));
 }
 
 std::vector<std::string> CHandOff::CommandLineValues(
@@ -262,7 +310,30 @@ void CHandOff::Commit() {
                             .arg(Connections(m_spGiven->m_connections.size())));
     m_spGiven->m_connections.clear();
     m_reaper.Watch(m_spGiven->m_spNewProcess->release());
+    if (m_spGiven->m_bUpgrade) {
+        Leave(m_spGiven->m_nNewProcessId);
+        return;
+    }
     End();
+}
+
+void CHandOff::Leave(long long nNewProcessId) {
+    m_server.CloseListener();
+    m_server.m_log.Post(
+        QStringLiteral("CreateProcess -> upgraded to process %1").arg(nNewProcessId));
+    // Told before this process exits, so the service manager never sees its service end.
+    NotifyServiceManager("MAINPID=" + std::to_string(nNewProcessId));
+    // This process is ending: what waited has nothing to give.
+    m_waiting.clear();
+    End();
+    if (m_onUpgraded) m_onUpgraded();
+}
+
+void CHandOff::NotifyServiceManager(const std::string& state) {
+    std::string reason;
+    if (!Platform::NotifyServiceManager(state, reason)) {
+        m_server.m_log.Post(QStringLiteral("NotifyServiceManager -> ") + Text(reason));
+    }
 }
 
 void CHandOff::OnNewProcessEnded(CHandOff* pThis, const boost::shared_ptr<CGiven>& spGiven,
@@ -329,28 +400,32 @@ void CHandOff::RollBack() {
     m_spGiven->m_connections.clear();
     m_server.m_log.Post(QStringLiteral("CreateProcess -> %1; the connections stay here")
                             .arg(Text(m_spGiven->m_why)));
+    if (m_spGiven->m_bUpgrade) m_server.m_acceptor.Resume();
     End();
 }
 
 void CHandOff::End() {
     m_spGiven.reset();
     m_eState = eIdle;
-    if (m_nPressesWaiting > 0) {
-        --m_nPressesWaiting;
-        m_server.m_ioService.post(boost::bind(&CHandOff::HandOffConnections, this));
+    if (!m_waiting.empty()) {
+        const bool bUpgrade = m_waiting.front();
+        m_waiting.pop_front();
+        m_server.m_ioService.post(
+            boost::bind(bUpgrade ? &CHandOff::Upgrade : &CHandOff::HandOffConnections, this));
     }
 }
 
 void CHandOff::Close() {
     // Our duplicates close with the hand-off; the new process sees its channel close.
+    boost::system::error_code ignored;
     if (m_spGiven) {
         m_spGiven->m_deadline.cancel();
         if (m_spGiven->m_spChannel) m_spGiven->m_spChannel->Close();
-        boost::system::error_code ignored;
         if (m_spGiven->m_spNewProcess) m_spGiven->m_spNewProcess->close(ignored);
         m_spGiven.reset();
     }
-    m_nPressesWaiting = 0;
+    m_waiting.clear();
+    m_upgradeSignal.cancel(ignored);
     // A new process still waiting for its parent's word closes without having read a byte.
     if (m_spParentChannel) m_spParentChannel->Close();
     m_reaper.Close();
@@ -365,9 +440,21 @@ void CHandOff::AdoptSockets(CHandOff* pThis, const std::vector<CString>& args) {
     for (std::size_t i = 1; i < args.size(); ++i) {
         if (auto spSocket = pThis->AdoptSocket(args[i])) adopted.push_back(std::move(spSocket));
     }
+    const bool bListener = pThis->AdoptListener();
     if (!pThis->m_received.m_channel.valid()) {
         // Started by hand, with nothing to take over, it says nothing.
         if (args.size() > 1) pThis->TakeOver(adopted);
+        pThis->StartServing("READY=1");
+        return;
+    }
+    if (!bListener) {
+        // Committing would leave the port to nobody: the parent, seeing the channel close
+        // unconfirmed, rolls back and keeps everything.
+        pThis->m_server.m_log.Post(QStringLiteral("AdoptSockets -> no listening socket to take "
+                                                  "over; the connections stay with process %1")
+                                       .arg(pThis->m_received.m_nParentId));
+        pThis->LeaveWithParent(adopted);
+        pThis->m_received.m_channel.reset();
         return;
     }
     // The parent still holds every connection: none is read before it lets go.
@@ -432,15 +519,13 @@ void CHandOff::OnParentAnswered(CHandOff* pThis, const CResult& result) {
         pThis->m_server.m_log.Post(QStringLiteral("AdoptSockets -> the handing-over process "
                                                   "answered \"%1\"; the connections stay with it")
                                        .arg(Text(Visible(result.m_text))));
-        for (const auto& spSocket : adopted) {
-            boost::system::error_code ignored;
-            spSocket->m_socket.close(ignored);
-            pThis->m_server.m_acceptor.Forget(spSocket);
-        }
+        pThis->LeaveWithParent(adopted);
     } else {
         // Committed, or the parent has died (end of file, a failed write): either way the
         // connections are ours alone now.
         pThis->TakeOver(adopted);
+        pThis->StartServing("MAINPID=" + std::to_string(QCoreApplication::applicationPid()) +
+                            "\nREADY=1");
     }
     pThis->End();
 }
@@ -455,4 +540,26 @@ void CHandOff::TakeOver(const std::vector<boost::shared_ptr<CSocketApp>>& adopte
     m_server.m_log.Post(QStringLiteral("AdoptSockets -> %1 from process %2")
                             .arg(Connections(nOpen))
                             .arg(m_received.m_nParentId));
+}
+
+bool CHandOff::AdoptListener() {
+    // Accepting starts with reading: before the commit the parent may still accept.
+    if (m_received.m_listener.valid()) {
+        return m_server.AdoptListener(std::move(m_received.m_listener));
+    }
+    return !m_received.m_bListenerPassed;
+}
+
+void CHandOff::LeaveWithParent(const std::vector<boost::shared_ptr<CSocketApp>>& adopted) {
+    for (const auto& spSocket : adopted) {
+        boost::system::error_code ignored;
+        spSocket->m_socket.close(ignored);
+        m_server.m_acceptor.Forget(spSocket);
+    }
+    m_server.CloseListener();
+}
+
+void CHandOff::StartServing(const std::string& state) {
+    if (m_server.m_acceptor.m_tcpAcceptor.is_open()) m_server.AcceptAdopted(m_received.m_nParentId);
+    NotifyServiceManager(state);
 }

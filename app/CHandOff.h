@@ -3,10 +3,13 @@
 #include <atomic>
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>
 #include <chrono>
+#include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,12 +32,16 @@ class CServer;
 // misses the deadline, it is killed and reaped first, and only then does RollBack take the
 // duplicates back: at no moment do two processes read one connection.
 //
+// An upgrade (SIGUSR2) is the same hand-off with the listener given too: accepting stops
+// first, and after the commit this process lets go of the listener and ends.
+//
 // Receiving is the other half: AdoptSockets adopts what the command line names, reports
 // ready and starts reading once the handing-over process has let go.
 class CHandOff : private boost::noncopyable {
 public:
     enum EState {
         eIdle,             // nothing under way
+        eStoppingAccepts,  // giving, upgrade: accepts already completed run before the rest
         eAwaitingReady,    // giving: the new process runs; its "ready" has not come
         eCommitting,       // giving: "commit" is being written
         eRollingBack,      // giving: the new process is being killed; it is reaped first
@@ -42,13 +49,17 @@ public:
     };
 
     // modulePath: the program's own path, read at start-up; received: what a handing-over
-    // process passed to this one.
-    CHandOff(CServer& server, std::string modulePath, Platform::CHandOffStartup received);
+    // process passed to this one; onUpgraded: called on the worker once an upgrade has
+    // committed, for the program to end. SIGUSR2 starts an upgrade from construction on.
+    CHandOff(CServer& server, std::string modulePath, Platform::CHandOffStartup received,
+             std::function<void()> onUpgraded = std::function<void()>());
     ~CHandOff();
 
     // Hands every registered connection to a new process of the program, once that process
     // has confirmed it holds them; a press while a hand-off is under way waits its turn.
     static void HandOffConnections(CHandOff* pThis);
+    // Hands every connection and the listener to a new process, then ends this one.
+    static void Upgrade(CHandOff* pThis);
     // Adopts the connections named by args[1..], resuming each from its handed-over state;
     // with a confirmation channel, reading starts only once the parent has let go.
     static void AdoptSockets(CHandOff* pThis, const std::vector<CString>& args);
@@ -71,6 +82,7 @@ private:
         };
         std::vector<CConnection> m_connections;
         std::size_t m_nClosed = 0;  // -1 values to write
+        bool m_bUpgrade = false;    // the listener goes too, and this process ends after
         boost::shared_ptr<CNoxSocket::CConfirmationChannel> m_spChannel;
         boost::shared_ptr<boost::asio::posix::stream_descriptor> m_spNewProcess;  // its pidfd
         long long m_nNewProcessId = 0;
@@ -80,6 +92,8 @@ private:
     using CResult = CNoxSocket::CConfirmationChannel::CResult;
 
     // Giving, in order.
+    void Begin(bool bUpgrade);
+    static void GiveConnections(CHandOff* pThis, const boost::shared_ptr<CGiven>& spGiven);
     void SuspendConnections();
     void DuplicateConnections(CGiven& given);
     // A suspended connection's duplicate, with what it had read and not yet delivered; its
@@ -87,6 +101,9 @@ private:
     Platform::CDescriptor DuplicateSocket(const boost::shared_ptr<CSocketApp>& spSocket,
                                           std::vector<char>& state);
     bool StartNewProcess(CGiven& given);
+    // An upgrade's new process inherits the listener, when there is one.
+    void InheritListener(std::vector<int>& inherit,
+                         std::vector<std::pair<std::string, std::string>>& environment);
     // The arguments after the program's path: live values first, then the -1s that fit.
     std::vector<std::string> CommandLineValues(
         const CGiven& given, const std::vector<std::pair<std::string, std::string>>& environment);
@@ -102,11 +119,16 @@ private:
     void ArmDeadline(const boost::shared_ptr<CGiven>& spGiven, std::chrono::milliseconds after);
     // The new process holds the connections: this process lets go of them.
     void Commit();
+    // After an upgrade's commit: the listener closes and the program is told to end.
+    void Leave(long long nNewProcessId);
+    // Tells the service manager, if any, the state; a failure is logged.
+    void NotifyServiceManager(const std::string& state);
+    static void OnUpgradeSignal(CHandOff* pThis, const boost::system::error_code& error);
     // Kills the new process; RollBack follows once it has been reaped.
     void Kill(const std::string& why);
     // Takes every duplicate back into its object with its state, resumes it, and says why.
     void RollBack();
-    // Ends the hand-off under way and starts the next press's, if any.
+    // Ends the hand-off under way and starts the next one waiting, if any.
     void End();
 
     // Receiving.
@@ -114,6 +136,13 @@ private:
     // The connections are this process's alone now: they read, and a line says whence.
     void TakeOver(const std::vector<boost::shared_ptr<CSocketApp>>& adopted);
     static void OnParentAnswered(CHandOff* pThis, const CResult& result);
+    // Adopts the listener passed, if any, not accepting yet; false when one was passed and
+    // could not be adopted.
+    bool AdoptListener();
+    // The parent keeps these and the listener: they close here unread.
+    void LeaveWithParent(const std::vector<boost::shared_ptr<CSocketApp>>& adopted);
+    // An adopted listener starts accepting, and the service manager learns state.
+    void StartServing(const std::string& state);
 
     CServer& m_server;
     const std::string m_modulePath;
@@ -123,7 +152,10 @@ private:
     const std::chrono::milliseconds m_deadline;
     std::atomic<EState> m_eState{eIdle};  // written on the worker only
     boost::shared_ptr<CGiven> m_spGiven;  // while giving
-    std::size_t m_nPressesWaiting = 0;
+    // Hand-offs asked for while one was under way, in order: true for an upgrade.
+    std::deque<bool> m_waiting;
+    std::function<void()> m_onUpgraded;
+    boost::asio::signal_set m_upgradeSignal;
     // Receiving: adopted connections that read once the parent has let go, and the channel
     // its answer comes on.
     std::vector<boost::shared_ptr<CSocketApp>> m_awaitingCommit;

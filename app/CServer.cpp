@@ -76,6 +76,40 @@ void CServer::Listen(CServer* pThis, unsigned short port) {
     }
 }
 
+bool CServer::AdoptListener(Platform::CDescriptor listener) {
+    boost::system::error_code error;
+    m_acceptor.m_tcpAcceptor.assign(boost::asio::ip::tcp::v4(), listener.get(), error);
+    boost::asio::ip::tcp::endpoint endpoint;
+    if (!error) {
+        listener.release();
+        endpoint = m_acceptor.m_tcpAcceptor.local_endpoint(error);
+    }
+    if (error) {
+        boost::system::error_code ignored;
+        m_acceptor.m_tcpAcceptor.close(ignored);
+        m_log.Post(QStringLiteral("Listen -> adopt: ") +
+                   QString::fromLocal8Bit(error.message().c_str()));
+        return false;
+    }
+    m_nListeningPort.store(endpoint.port(), std::memory_order_relaxed);
+    return true;
+}
+
+void CServer::AcceptAdopted(long long nFromProcess) {
+    boost::system::error_code error;
+    const auto endpoint = m_acceptor.m_tcpAcceptor.local_endpoint(error);
+    m_log.Post(QStringLiteral("Listen -> %1 (from process %2)")
+                   .arg(CSocketApp::GetEndpointText(endpoint))
+                   .arg(nFromProcess));
+    m_acceptor.Resume();
+}
+
+void CServer::CloseListener() {
+    boost::system::error_code ignored;
+    m_acceptor.Close(ignored);
+    m_nListeningPort.store(-1, std::memory_order_relaxed);
+}
+
 void CServer::PauseReading(CSocketApp& socket) {
     socket.SuspendReceive();
     m_pausedSockets.push_back(socket.m_wpSelf);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "CAcceptorApp.h"
+#include "CDescriptor.h"
 #include "CLogBlocks.h"
 #include "CString.h"
 
@@ -46,6 +47,16 @@ public:
     // Listens on the port and logs the address bound; a failure becomes a log line naming
     // the step. Worker thread.
     static void Listen(CServer* pThis, unsigned short port);
+
+    // Takes a listening socket passed at start-up as the listener, not accepting yet; on
+    // failure it is closed and a line says why. Worker thread.
+    bool AdoptListener(Platform::CDescriptor listener);
+    // Starts accepting on the adopted listener, with a line naming the process it came from.
+    // Worker thread.
+    void AcceptAdopted(long long nFromProcess);
+
+    // Closes the listener, whose port is then no longer shown. Worker thread.
+    void CloseListener();
 
     // Any thread: the port listened on, or -1.
     int ListeningPort() const { return m_nListeningPort.load(std::memory_order_relaxed); }

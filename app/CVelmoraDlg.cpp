@@ -19,7 +19,12 @@ CVelmoraDlg::CVelmoraDlg(std::string modulePath, Platform::CHandOffStartup recei
                          WorkerErrorHandler onWorkerError)
     : CDialog(std::make_unique<Ui::CVelmoraDlg>()),
       m_server(*this, std::move(onWorkerError)),
-      m_handOff(m_server, std::move(modulePath), std::move(received)),
+      // After an upgrade this process holds nothing: it ends as if OK had been pressed.
+      m_handOff(m_server, std::move(modulePath), std::move(received),
+                [this] {
+                    QMetaObject::invokeMethod(
+                        this, [this] { OnOK(); }, Qt::QueuedConnection);
+                }),
       m_hIcon(Platform::CResourceTable::LoadIcon(IDR_MAINFRAME)) {
     connect(GetDlgItem<QPushButton>(IDC_BUTTON_PORT_LISTEN), &QPushButton::clicked, this,
             &CVelmoraDlg::OnBnClickedPortListen);

@@ -3,6 +3,7 @@ limit, idle connections, framed messages, fast log polling and process memory.
 
 Runs inside tests/e2e/with-display.sh with the system interpreter (pyatspi)."""
 
+import contextlib
 import os
 import resource
 import socket
@@ -102,6 +103,39 @@ def start_offset(pid, t0_boottime):
         stat = f.read()
     ticks = int(stat[stat.rindex(")") + 2:].split()[19])
     return ticks / os.sysconf("SC_CLK_TCK") - t0_boottime
+
+
+@contextlib.contextmanager
+def serving(n):
+    """(app, socks): a process listening on a free port with n idle loopback connections,
+    each one's OnAccept line logged. On leaving, the connections close and every process of
+    the program is killed."""
+    port = free_port()
+    app = launch_listening(port)
+    socks = []
+    try:
+        socks = connect_many(port, n)
+        wait_until(lambda: count_suffix(app, " -> OnAccept") >= n, 120, 0.05,
+                   f"{n} OnAccept lines")
+        yield app, socks
+    finally:
+        for s in socks:
+            s.close()
+        kill_all()
+
+
+def run_sizes(measure, default_sizes, header, row):
+    """measure(n) for the sizes on the command line (or the defaults) that the descriptor
+    limit allows; prints the header, then row(result) per size."""
+    hard = raise_nofile()
+    sizes = [int(a) for a in sys.argv[1:]] or default_sizes
+    print(f"descriptor hard limit {hard}")
+    print(header)
+    for n in sizes:
+        if n + 64 > hard:
+            print(f"{n:>6} skipped: hard descriptor limit {hard}")
+            continue
+        print(row(measure(n)), flush=True)
 
 
 def launch_listening(port):

@@ -9,7 +9,6 @@ per N, in seconds after t0: the CreateProcess line, the end of the sends, the ne
   tests/e2e/with-display.sh /usr/bin/python3 bench/handoff/handoff_time.py [N ...]
 """
 
-import sys
 import time
 
 import handoff_common as hc
@@ -17,13 +16,7 @@ from handoff_common import drv
 
 
 def measure(n):
-    port = hc.free_port()
-    app = hc.launch_listening(port)
-    socks = []
-    try:
-        socks = hc.connect_many(port, n)
-        hc.wait_until(lambda: hc.count_suffix(app, " -> OnAccept") >= n, 120, 0.05,
-                      f"{n} OnAccept lines")
+    with hc.serving(n) as (app, socks):
         button = drv._button(app.main_window, "ソケット複製")
         payload = hc.frame("go")
         t0_boot = time.clock_gettime(time.CLOCK_BOOTTIME)
@@ -63,25 +56,15 @@ def measure(n):
             time.sleep(0.005)
         return {"n": n, "sent": t_sent, "create": t_create,
                 "new_start": new_start, "window": t_window, "first": first, "all": last}
-    finally:
-        for s in socks:
-            s.close()
-        hc.kill_all()
 
 
 def main():
-    hard = hc.raise_nofile()
-    sizes = [int(a) for a in sys.argv[1:]] or [1, 10, 100, 1000, 10000]
-    print(f"descriptor hard limit {hard}")
-    print(f"{'N':>6} {'CreateProcess':>14} {'sends':>8} {'new start':>12} "
-          f"{'new window':>13} {'first msg':>10} {'all msgs':>9}  (seconds after the press)")
-    for n in sizes:
-        if n + 64 > hard:
-            print(f"{n:>6} skipped: hard descriptor limit {hard}")
-            continue
-        r = measure(n)
-        print(f"{r['n']:>6} {r['create']:14.3f} {r['sent']:8.3f} {r['new_start']:12.2f} "
-              f"{r['window']:13.3f} {r['first']:10.3f} {r['all']:9.3f}", flush=True)
+    hc.run_sizes(
+        measure, [1, 10, 100, 1000, 10000],
+        f"{'N':>6} {'CreateProcess':>14} {'sends':>8} {'new start':>12} "
+        f"{'new window':>13} {'first msg':>10} {'all msgs':>9}  (seconds after the press)",
+        lambda r: f"{r['n']:>6} {r['create']:14.3f} {r['sent']:8.3f} {r['new_start']:12.2f} "
+                  f"{r['window']:13.3f} {r['first']:10.3f} {r['all']:9.3f}")
 
 
 if __name__ == "__main__":

@@ -45,7 +45,10 @@ int SetCloseOnExec(int fd) {
     return 0;
 }
 
-bool CheckAdoptable(long long fd, std::string& reason) {
+namespace {
+
+// Whether fd names an open IPv4 TCP socket; listening tells whether it listens.
+bool CheckTcpSocket(long long fd, int& listening, std::string& reason) {
     if (fd < 0 || fd > INT_MAX) {
         reason = "out of range";
         return false;
@@ -55,7 +58,7 @@ bool CheckAdoptable(long long fd, std::string& reason) {
         reason = std::strerror(errno);
         return false;
     }
-    int domain = 0, type = 0, protocol = 0, listening = 0, error = 0;
+    int domain = 0, type = 0, protocol = 0, error = 0;
     if (!GetIntOption(n, SO_TYPE, type, error)) {
         reason = error == ENOTSOCK ? "not a socket" : std::strerror(error);
         return false;
@@ -78,8 +81,26 @@ bool CheckAdoptable(long long fd, std::string& reason) {
         reason = "not a TCP socket";
         return false;
     }
+    return true;
+}
+
+}  // namespace
+
+bool CheckAdoptable(long long fd, std::string& reason) {
+    int listening = 0;
+    if (!CheckTcpSocket(fd, listening, reason)) return false;
     if (listening) {
         reason = "a listening socket";
+        return false;
+    }
+    return true;
+}
+
+bool CheckListening(long long fd, std::string& reason) {
+    int listening = 0;
+    if (!CheckTcpSocket(fd, listening, reason)) return false;
+    if (!listening) {
+        reason = "not a listening socket";
         return false;
     }
     return true;

@@ -24,6 +24,11 @@ int SetCloseOnExec(int fd);
 // "not a TCP socket" or "a listening socket".
 bool CheckAdoptable(long long fd, std::string& reason);
 
+// True when fd names an open, listening IPv4 TCP socket, the only kind the server may adopt
+// as its listener. Otherwise false with a reason as CheckAdoptable's, or "not a listening
+// socket".
+bool CheckListening(long long fd, std::string& reason);
+
 // Raises the soft RLIMIT_NOFILE to the hard limit, so thousands of connections need no
 // ulimit. Returns the soft limit now in force, or -1 and sets reason.
 long long RaiseDescriptorLimit(std::string& reason);

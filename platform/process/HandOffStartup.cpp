@@ -28,6 +28,32 @@ int TakeDescriptorVariable(const char* name, CHandOffStartup& startup) {
     return scanned.m_nValue;
 }
 
+// A listening IPv4 TCP socket named by fd, marked close-on-exec; otherwise a problem noted.
+void TakeListener(int fd, const std::string& source, CHandOffStartup& startup) {
+    std::string reason;
+    if (!CheckListening(fd, reason)) {
+        startup.m_problems.push_back(source + ": " + reason);
+        return;
+    }
+    SetCloseOnExec(fd);
+    startup.m_listener.reset(fd);
+}
+
+// Socket activation: descriptor 3 when LISTEN_PID names this process and LISTEN_FDS is 1 or
+// more. The variables go either way, so no process started later takes them for its own.
+void TakeActivatedListener(CHandOffStartup& startup) {
+    const char* pid = std::getenv("LISTEN_PID");
+    const char* fds = std::getenv("LISTEN_FDS");
+    const std::string count = fds ? fds : "";
+    const CHandleArgument scanned = ScanHandleArgument(count);
+    const bool ours = pid && std::to_string(::getpid()) == pid &&
+                      scanned.m_eKind == CHandleArgument::eValue && scanned.m_nValue >= 1;
+    ::unsetenv("LISTEN_PID");
+    ::unsetenv("LISTEN_FDS");
+    ::unsetenv("LISTEN_FDNAMES");
+    if (ours && !startup.m_listener.valid()) TakeListener(3, "LISTEN_FDS=" + count, startup);
+}
+
 }  // namespace
 
 CHandOffStartup TakeHandOffStartup(int argc, char** argv) {
@@ -63,6 +89,14 @@ CHandOffStartup TakeHandOffStartup(int argc, char** argv) {
             peer.pid > 0)
             startup.m_nParentId = peer.pid;
     }
+    startup.m_bListenerPassed = std::getenv(kHandOffListenerVariable) != nullptr;
+    const int listenerFd = TakeDescriptorVariable(kHandOffListenerVariable, startup);
+    if (listenerFd >= 0) {
+        TakeListener(listenerFd,
+                     std::string(kHandOffListenerVariable) + "=" + std::to_string(listenerFd),
+                     startup);
+    }
+    TakeActivatedListener(startup);
     for (int i = 1; i < argc; ++i) {
         const CHandleArgument scanned = ScanHandleArgument(argv[i]);
         std::string reason;

@@ -633,6 +633,81 @@ class HandOffTest(unittest.TestCase):
         self.close_and_reaped(new_process)
         self.assertEqual(parent.close(WAIT), 0)
 
+    def test_failed_upgrades_keep_everything_and_the_button_keeps_the_listener(self):
+        path = self.copy_of_program()
+        self.env[DEADLINE_VARIABLE] = "2"
+        parent = self.launch(path)
+        port = self.serve(parent)
+        clients = self.connect(parent, port, 2)
+        listening = proc.Census(parent.pid).listening
+        # A build that is handed no listening socket it can adopt refuses the hand-off.
+        no_listener = ("drops the listener",
+                       f"VELMORA_HANDOFF_LISTENER=0 exec '{self.exe}' \"$@\"",
+                       "the new process closed its channel before taking the connections")
+        for kind, script, why in [b for b in BROKEN if b[0] in ("exits", "hangs")] + [no_listener]:
+            with self.subTest(kind):
+                self.install(path, f"#!/bin/sh\n{script}\n")
+                before = len(parent.log_lines())
+                os.kill(parent.pid, signal.SIGUSR2)
+                parent.wait_for_line(f"CreateProcess -> {why}; the connections stay here",
+                                     WAIT, before)
+                self.assertEqual(proc.children_of(parent.pid), [])
+                self.assertEqual(proc.Census(parent.pid).listening, listening)
+                for client in clients:
+                    client.send(f"after an upgrade that {kind}")
+                for client in clients:
+                    parent.wait_for_line(client.line(f"after an upgrade that {kind}"), WAIT)
+                # Accepting has resumed.
+                clients += self.connect(parent, port, 1)
+
+        # The button moves the connections only: the listener stays, and so do newcomers.
+        self.install(path, self.exe)
+        self.press_duplicate(parent)
+        (new_process,) = parent.wait_for_children(1, WAIT)
+        self.took(parent, new_process, len(clients))
+        self.assertEqual(proc.Census(new_process.pid).listening, {})
+        self.assertEqual(proc.Census(parent.pid).listening, listening)
+        self.connect(parent, port, 1)
+        self.assertTrue(parent.is_running())
+
+    def test_socket_activation_and_service_notification_through_an_upgrade(self):
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(16)
+        port = listener.getsockname()[1]
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        notify.bind("\0velmora-notify-" + self.token)
+        notify.settimeout(WAIT)
+        self.env["NOTIFY_SOCKET"] = "@velmora-notify-" + self.token
+        # Moved to descriptor 3 in the shell: here that number may be some library's.
+        fd = listener.fileno()
+        parent = driver.launch(
+            "/bin/bash", ["-c", f'LISTEN_PID=$$ LISTEN_FDS=1 exec "$0" 3<&{fd} {fd}<&-', self.exe],
+            env=self.env, pass_fds=(fd,))
+        self.apps.append(parent)
+        listener.close()
+        self.assertEqual(notify.recv(256), b"READY=1")
+        parent.wait_for_line(f"Listen -> 127.0.0.1:{port} (from process {os.getpid()})", WAIT)
+        (client,) = self.connect(parent, port, 1)
+
+        os.kill(parent.pid, signal.SIGUSR2)
+        # The old process names its successor, the new one itself; either may come first.
+        told = sorted([notify.recv(256), notify.recv(256)])
+        pid = int(told[0].decode().partition("=")[2])
+        self.assertEqual(told, [f"MAINPID={pid}".encode(), f"MAINPID={pid}\nREADY=1".encode()])
+        self.assertEqual(parent.wait_exit(WAIT), 0)
+        new_process = driver.find_app(pid, WAIT)
+        # Socket activation's variables were the parent's alone; the service manager's stays.
+        environment = proc.start_environment(pid)
+        self.assertNotIn("LISTEN_PID", environment)
+        self.assertNotIn("LISTEN_FDS", environment)
+        self.assertEqual(environment["NOTIFY_SOCKET"], self.env["NOTIFY_SOCKET"])
+        new_process.wait_for_line(f"Listen -> 127.0.0.1:{port} (from process {parent.pid})", WAIT)
+        client.send("upgraded")
+        new_process.wait_for_line(client.line("upgraded"), WAIT)
+        self.connect(new_process, port, 1)
+        notify.close()
+
     def test_copy_serves_on_when_the_parent_dies_during_the_hand_off(self):
         parent = self.launch(self.exe)
         port = self.serve(parent)
