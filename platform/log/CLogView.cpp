@@ -130,7 +130,7 @@ void CLogView::Clear() {
                                 ? Text(CLogViewAccessible::kMaxAnnounced)
                                 : QString();
     m_store.Clear();
-    if (!removed.isEmpty()) CLogViewAccessible::AnnounceClear(this, removed);
+    CLogViewAccessible::AnnounceClear(this, removed);
     m_anchor = m_caret = CPosition();
     m_bFollow = true;
     Relayout();

@@ -42,9 +42,10 @@ void CLogViewAccessible::AnnounceInsert(CLogView* pView, std::uint64_t nUnitsBef
 }
 
 void CLogViewAccessible::AnnounceClear(CLogView* pView, const QString& removed) {
-    // The window belongs to the text that went.
+    // The window belongs to the text that went, whether or not anyone listened to it.
     static_cast<CLogViewAccessible*>(QAccessible::queryAccessibleInterface(pView))->m_bWindowed =
         false;
+    if (removed.isEmpty()) return;
     QAccessibleTextRemoveEvent event(pView, 0, removed);
     QAccessible::updateAccessibility(&event);
 }
