@@ -33,6 +33,9 @@ CVelmoraDlg::CVelmoraDlg(std::string modulePath, Platform::CHandOffStartup recei
     // Four times a second at most: the status line costs nothing next to the log.
     m_statusTimer.setInterval(250);
     connect(&m_statusTimer, &QTimer::timeout, this, &CVelmoraDlg::UpdateStatus);
+    // The line count starts again at once, not at the next tick.
+    connect(GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG), &Platform::CLogView::cleared, this,
+            &CVelmoraDlg::UpdateStatus);
 }
 
 // Members go in reverse order: the hand-off, then the server with every connection (its

@@ -222,6 +222,12 @@ void CLogFind::EndFound(std::uint64_t nFound) {
     emit finished(true);
 }
 
+void CLogFind::Stop() {
+    if (m_pSearch == nullptr) return;
+    EndNotFound();
+    m_pStatus->clear();
+}
+
 void CLogFind::EndNotFound() {
     m_pSearch.reset();
     m_pStatus->setText(tr("Not found"));

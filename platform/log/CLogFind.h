@@ -40,6 +40,8 @@ public:
     // Searches the field's text again towards the end (F3) or the start (Shift+F3).
     void FindNext();
     void FindPrevious();
+    // Ends a running search as not found, its status cleared.
+    void Stop();
     // Whether a search runs.
     bool IsSearching() const { return m_pSearch != nullptr; }
 

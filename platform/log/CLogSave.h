@@ -26,6 +26,8 @@ public:
     bool SaveTo(const QString& path);
     // Whether a save runs.
     bool IsSaving() const { return m_pSave != nullptr; }
+    // Ends a running save as cancelled, its file removed.
+    void Cancel();
 
 signals:
     // A save ended; error is empty on success.
@@ -35,7 +37,6 @@ private:
     struct CSave;
 
     void SaveSlice();
-    void Cancel();
     void EndSave(const QString& error);
     void Warn(const QString& text);
 

@@ -36,6 +36,29 @@ CLogStore::CLogStore(const CLimits& limits)
 
 CLogStore::~CLogStore() = default;
 
+void CLogStore::Clear() {
+    // The writer holds chunks and file ranges the state below refers to.
+    while (m_nWriting > 0) {
+        m_writer.WaitForFinished();
+        m_nWriting -= m_writer.Finished().size();
+    }
+    m_nWritingText = 0;
+    m_text.clear();
+    m_textUnits.clear();
+    m_index.clear();
+    m_nSpilledText = 0;
+    m_nSpilledIndex = 0;
+    m_nTextBase = m_limits.nFirstByte / m_limits.nChunkBytes;
+    m_nIndexBase = 0;
+    m_nBytes = m_nFirstByte = m_limits.nFirstByte;
+    m_nLines = m_nFirstLine = 0;
+    m_nChars = m_nFirstChar = 0;
+    m_nMaxLineBytes = 0;
+    m_dropReason.clear();
+    m_textFile.Truncate();
+    m_indexFile.Truncate();
+}
+
 void CLogStore::SetOnWritten(std::function<void()> onWritten) {
     m_writer.SetOnFinished(std::move(onWritten));
 }

@@ -61,6 +61,11 @@ public:
     // little more than counting it.
     void Adopt(std::string&& text);
 
+    // Lets every line go, in memory and on the disk (the spill files are emptied), and starts
+    // again as a new store: lines are counted from 0 and nothing is dropped. Waits for the
+    // writes in flight, at most a few chunks.
+    void Clear();
+
     // Finishes the spills the writer is done with (a refused one drops lines), then hands it
     // the oldest chunks while memory not yet handed over is above the budget, at most
     // nMaxChunks of them. True while chunks remain to hand over; NeedsSpill() stays true

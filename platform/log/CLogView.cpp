@@ -89,6 +89,7 @@ CLogView::CLogView(const CLogStore::CLimits& limits, QWidget* pParent)
                  &CLogView::ShowFind);
     addLogAction(tr("&Save Log As..."), QStringLiteral("logSaveAs"), QKeySequence::Save,
                  &CLogView::SaveLogAs);
+    addLogAction(tr("Cl&ear Log"), QStringLiteral("logClear"), QKeySequence(), &CLogView::Clear);
     m_pFind = std::make_unique<CLogFind>(*this);
     connect(m_pFind.get(), &CLogFind::finished, this, &CLogView::searchFinished);
     m_pSave = std::make_unique<CLogSave>(*this);
@@ -118,6 +119,23 @@ void CLogView::AppendLine(std::string_view line) {
     if (bAnnounce) CLogViewAccessible::AddAnnounced(announced, line);
     m_store.Append(line);
     EndAppend(bAnnounce, nUnitsBefore, announced);
+}
+
+void CLogView::Clear() {
+    // Both read the store by its offsets, which start again.
+    m_pFind->Stop();
+    m_pSave->Cancel();
+    std::uint64_t nUnitsBefore = 0;
+    const QString removed = CLogViewAccessible::IsListening(this, &nUnitsBefore)
+                                ? Text(CLogViewAccessible::kMaxAnnounced)
+                                : QString();
+    m_store.Clear();
+    CLogViewAccessible::AnnounceClear(this, removed);
+    m_anchor = m_caret = CPosition();
+    m_bFollow = true;
+    Relayout();
+    horizontalScrollBar()->setValue(0);
+    emit cleared();
 }
 
 void CLogView::EndAppend(bool bAnnounce, std::uint64_t nUnitsBefore, const QString& announced) {
@@ -794,7 +812,7 @@ void CLogView::wheelEvent(QWheelEvent* event) {
 
 QMenu* CLogView::CreateContextMenu() {
     auto* pMenu = new QMenu(this);
-    for (const char* name : {"logCopy", "logSelectAll", "logFind", "logSaveAs"}) {
+    for (const char* name : {"logCopy", "logSelectAll", "logFind", "logSaveAs", "logClear"}) {
         QAction* pAction = findChild<QAction*>(QLatin1String(name), Qt::FindDirectChildrenOnly);
         if (pAction == nullptr) continue;
         if (pAction->objectName() == QLatin1String("logCopy")) pAction->setEnabled(HasSelection());

@@ -77,6 +77,9 @@ public:
     void AppendLines(std::list<std::string>&& texts);
     // Appends one line.
     void AppendLine(std::string_view line);
+    // Empties the box and its store (Clear Log): row 0 alone, lines counted afresh; a
+    // running search or save ends first.
+    void Clear();
 
     // The store that keeps the lines.
     const CLogStore& Store() const { return m_store; }
@@ -149,7 +152,7 @@ public:
     // Whether a save runs.
     bool IsSaving() const;
 
-    // The context menu's own items: Copy, Select All, Find..., Save Log As...
+    // The context menu's own items: Copy, Select All, Find..., Save Log As..., Clear Log
     QMenu* CreateContextMenu() override;
 
     // Makes the text nSteps points larger, smaller when negative, within kMinPoints and
@@ -170,6 +173,8 @@ signals:
     void searchFinished(bool bFound);
     // A save ended; error is empty on success.
     void saveFinished(const QString& error);
+    // The box was emptied.
+    void cleared();
 
 protected:
     void paintEvent(QPaintEvent* event) override;

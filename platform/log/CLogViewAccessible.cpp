@@ -29,7 +29,6 @@ void CLogViewAccessible::Install() {
 }
 
 void CLogViewAccessible::AddAnnounced(QString& text, std::string_view line) {
-    constexpr int kMaxAnnounced = 64 * 1024;
     if (text.size() >= kMaxAnnounced) return;
     text += QLatin1Char('\n');
     text += QString::fromUtf8(line.data(),
@@ -39,6 +38,15 @@ void CLogViewAccessible::AddAnnounced(QString& text, std::string_view line) {
 void CLogViewAccessible::AnnounceInsert(CLogView* pView, std::uint64_t nUnitsBefore,
                                         const QString& text) {
     QAccessibleTextInsertEvent event(pView, ToInt(nUnitsBefore), text);
+    QAccessible::updateAccessibility(&event);
+}
+
+void CLogViewAccessible::AnnounceClear(CLogView* pView, const QString& removed) {
+    // The window belongs to the text that went, whether or not anyone listened to it.
+    static_cast<CLogViewAccessible*>(QAccessible::queryAccessibleInterface(pView))->m_bWindowed =
+        false;
+    if (removed.isEmpty()) return;
+    QAccessibleTextRemoveEvent event(pView, 0, removed);
     QAccessible::updateAccessibility(&event);
 }
 

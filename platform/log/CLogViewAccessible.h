@@ -31,6 +31,12 @@ public:
     static void AddAnnounced(QString& text, std::string_view line);
     static void AnnounceInsert(CLogView* pView, std::uint64_t nUnitsBefore, const QString& text);
 
+    // After the box was emptied: its text, taken before and cut at kMaxAnnounced (empty when
+    // nobody listened), is gone.
+    static void AnnounceClear(CLogView* pView, const QString& removed);
+    // Most characters an insert or remove event carries.
+    static constexpr int kMaxAnnounced = 64 * 1024;
+
     explicit CLogViewAccessible(CLogView* pView);
 
     QAccessible::State state() const override;

@@ -71,4 +71,11 @@ void CSpillFile::Release(std::uint64_t nOffset, std::uint64_t nSize) {
                           static_cast<off_t>(nOffset), static_cast<off_t>(nSize));
 }
 
+void CSpillFile::Truncate() {
+    if (m_fd < 0 || ::ftruncate(m_fd, 0) == 0) return;
+    // Where the file cannot shrink, its space goes as a released range's does.
+    const off_t nEnd = ::lseek(m_fd, 0, SEEK_END);
+    if (nEnd > 0) Release(0, static_cast<std::uint64_t>(nEnd));
+}
+
 }  // namespace Platform

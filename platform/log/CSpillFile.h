@@ -31,6 +31,9 @@ public:
     // Gives the disk space of a range back to the file system; its contents are gone.
     void Release(std::uint64_t nOffset, std::uint64_t nSize);
 
+    // Empties the file, giving all its disk space back.
+    void Truncate();
+
     // Why the last failed Write failed.
     const std::string& Error() const { return m_error; }
 

@@ -604,6 +604,26 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(app.close(CLOSE_TIMEOUT), 0)
 
 
+    def test_clear_log_empties_the_box_and_the_line_count_and_keeps_the_connections(self):
+        app = self.launch()
+        port = self.serve(app, free_ports(1)[0])
+        expected = [f"Listen -> 0.0.0.0:{port}"]
+        clients = [self.accept(app, port, expected) for _ in range(2)]
+        clients[0].send("before the clear")
+        expected.append(clients[0].line("before the clear"))
+        self.wait_log(app, expected)
+
+        app.choose_log_menu_item("e")  # Cl&ear Log
+        driver.poll(lambda: app.log_text() == "", what="the log box to be empty")
+        driver.poll(lambda: re.search(r"\| 2 connections \| 0 lines, ", app.status_text()),
+                    what="the status line to count from 0 with both connections open")
+        clients[1].send("after the clear")
+        self.wait_log(app, [clients[1].line("after the clear")])
+        self.assertEqual(app.log_text(), "\n" + clients[1].line("after the clear"))
+        for client in clients:
+            client.close()
+        self.assertEqual(app.close(CLOSE_TIMEOUT), 0)
+
     def test_a_resize_grows_the_log_box_and_the_buttons_keep_to_the_edges(self):
         app = self.launch()
         window = driver.extents_of(app.main_window)

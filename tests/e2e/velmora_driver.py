@@ -373,13 +373,22 @@ class App:
     def open_about_box(self, timeout=DEFAULT_TIMEOUT):
         """Opens the about box from the log box's context menu (right click, then its last
         item); returns its window."""
-        box = self.log_box()
-        e = Atspi.Component.get_extents(box, Atspi.CoordType.SCREEN)
-        subprocess.run(["xdotool", "mousemove", "--sync", str(e.x + e.width // 2), str(e.y + e.height // 2),
-                        "click", "3"], check=True, timeout=timeout, stdin=subprocess.DEVNULL)
+        self._right_click_log_box(timeout)
         subprocess.run(["xdotool", "key", "Up", "Return"], check=True, timeout=timeout,
                        stdin=subprocess.DEVNULL)
         return poll(lambda: self.window_named(ABOUT_TITLE), timeout, f"the about box of pid {self.pid}")
+
+    def choose_log_menu_item(self, access_key, timeout=DEFAULT_TIMEOUT):
+        """Opens the log box's context menu with a right click and chooses the item by its
+        access key (the toolkit keeps popup menus out of the accessible tree)."""
+        self._right_click_log_box(timeout)
+        subprocess.run(["xdotool", "key", access_key], check=True, timeout=timeout,
+                       stdin=subprocess.DEVNULL)
+
+    def _right_click_log_box(self, timeout):
+        e = Atspi.Component.get_extents(self.log_box(), Atspi.CoordType.SCREEN)
+        subprocess.run(["xdotool", "mousemove", "--sync", str(e.x + e.width // 2), str(e.y + e.height // 2),
+                        "click", "3"], check=True, timeout=timeout, stdin=subprocess.DEVNULL)
 
     def quit_question(self):
         """The open question whether to quit (an alert titled "Velmora" with a "Yes"

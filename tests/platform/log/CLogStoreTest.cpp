@@ -222,6 +222,35 @@ TEST(CLogStoreTest, ARefusedWriteReleasesTheOldestLinesAndTheStoreGoesOn) {
     SpillAll(store);
     EXPECT_EQ(store.DroppedLines(), nDropped);
     ExpectKeptLinesReadBack(store, 0);
+
+    // Cleared, the store starts again with nothing dropped.
+    store.Clear();
+    EXPECT_EQ(store.DroppedLines(), 0u);
+    EXPECT_TRUE(store.DropReason().empty());
+    for (std::size_t i = 0; i < 1000; ++i) store.Append(LineText(i));
+    SpillAll(store);
+    ExpectKeptLinesReadBack(store, 0);
+}
+
+TEST(CLogStoreTest, ClearWithWritesInFlightStartsAfreshAndSpillsAgain) {
+    CLogStore store(SmallLimits());
+    for (int nRound = 0; nRound < 3; ++nRound) {
+        for (std::size_t i = 0; i < 3000; ++i) store.Append(LineText(i));
+        // Chunks handed to the writer and not yet taken back.
+        store.Spill(16);
+        store.Clear();
+        EXPECT_EQ(store.LineCount(), 0u);
+        EXPECT_EQ(store.FirstLine(), 0u);
+        EXPECT_EQ(store.CharCount(), 0u);
+        EXPECT_EQ(store.MaxLineLength(), 0u);
+        EXPECT_EQ(store.MemoryBytes(), 0u);
+        EXPECT_FALSE(store.NeedsSpill());
+        EXPECT_EQ(store.ReadLine(0), "");
+    }
+    // The files' offsets are written afresh and read back.
+    for (std::size_t i = 0; i < 3000; ++i) store.Append(LineText(i));
+    SpillAll(store);
+    ExpectKeptLinesReadBack(store, 0);
 }
 
 TEST(CLogStoreTest, OffsetsPastFourGibibytesSpillAndReadBack) {

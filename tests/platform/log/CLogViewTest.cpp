@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <QAccessible>
+#include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QDir>
@@ -310,6 +311,41 @@ TEST(CLogViewTest, SaveLogAsStreamsEveryLineWithLf) {
     EXPECT_TRUE(saved.endsWith("-> message 199999\n"));
     EXPECT_EQ(saved.count('\n'), 200002);
     EXPECT_FALSE(saved.contains('\r'));
+}
+
+TEST(CLogViewTest, ClearLogEndsTheSaveAndStartsAfresh) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("saved.log"));
+    Platform::CLogStore::CLimits limits;
+    limits.nMemoryBudget = 3u << 20;  // chunks in the spill file and on their way there
+    CShownView shown(limits);
+    CLogView& view = shown.view;
+    for (int i = 0; i < 40; ++i) view.AppendLines(Lines(i * 5000, 5000));
+    view.SetSelection(Position{5, 0}, Position{7, 3});
+    QSignalSpy saved(&view, &CLogView::saveFinished);
+    QSignalSpy cleared(&view, &CLogView::cleared);
+    ASSERT_TRUE(view.SaveTo(path));
+
+    QAction* pClear = view.findChild<QAction*>(QStringLiteral("logClear"));
+    ASSERT_NE(pClear, nullptr);
+    EXPECT_EQ(pClear->text(), QStringLiteral("Cl&ear Log"));
+    pClear->trigger();
+    EXPECT_EQ(cleared.count(), 1);
+    EXPECT_FALSE(view.IsSaving());
+    ASSERT_EQ(saved.count(), 1);
+    EXPECT_EQ(saved.first().at(0).toString(), QStringLiteral("cancelled"));
+    EXPECT_FALSE(QFile::exists(path));
+    EXPECT_EQ(view.LineCount(), 1u);
+    EXPECT_EQ(view.Text(), QString());
+    EXPECT_FALSE(view.HasSelection());
+    EXPECT_TRUE(view.IsFollowing());
+    EXPECT_EQ(view.Store().MemoryBytes(), 0u);
+
+    view.AppendLines(Lines(0, 2));
+    EXPECT_EQ(view.Text(), QStringLiteral("\n127.0.0.1:40000 -> message 0\n"
+                                          "127.0.0.1:40001 -> message 1"));
+    shown.Paint();
+    EXPECT_EQ(view.PositionAt(QPoint(1, 1)).nLine, 0u);
 }
 
 TEST(CLogViewTest, LinesTheDiskRefusedAreCountedOnTheFirstRow) {
