@@ -189,6 +189,8 @@ protected:
     void scrollContentsBy(int dx, int dy) override;
 
 private:
+    // Pixels between the viewport's edges and the text.
+    static constexpr int kMargin = 3;
     void UpdateScrollBars();
     void SetTopRow(std::uint64_t nRow);
     std::uint64_t LastTopRow() const;
