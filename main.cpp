@@ -24,6 +24,8 @@ int main(int argc, char* argv[]) {
     // inherited by anything started later, and the state variable must not reach the
     // processes we start.
     theApp.m_received = Platform::TakeHandOffStartup(argc, argv);
+    // Until the server listens for it, an upgrade signal must not end the process.
+    Platform::IgnoreUpgradeSignal();
     std::string reason;
     // Read once: a new process is started from this path, so a new build installed there takes over.
     theApp.m_modulePath = Platform::ReadExecutablePath(reason);

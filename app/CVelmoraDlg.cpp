@@ -1,5 +1,6 @@
 #include "CVelmoraDlg.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QMessageBox>
@@ -23,7 +24,7 @@ CVelmoraDlg::CVelmoraDlg(std::string modulePath, Platform::CHandOffStartup recei
       m_handOff(m_server, std::move(modulePath), std::move(received),
                 [this] {
                     QMetaObject::invokeMethod(
-                        this, [this] { OnOK(); }, Qt::QueuedConnection);
+                        this, [this] { LeaveAfterUpgrade(); }, Qt::QueuedConnection);
                 }),
       m_hIcon(Platform::CResourceTable::LoadIcon(IDR_MAINFRAME)) {
     connect(GetDlgItem<QPushButton>(IDC_BUTTON_PORT_LISTEN), &QPushButton::clicked, this,
@@ -64,6 +65,19 @@ bool CVelmoraDlg::OnInitDialog() {
     UpdateStatus();
     m_statusTimer.start();
     return true;
+}
+
+void CVelmoraDlg::LeaveAfterUpgrade() {
+    // A dialog left open (the port dialog, the About box, the quit question) would hold this
+    // process until someone closed it: each is cancelled first.
+    for (QWidget* pModal = QApplication::activeModalWidget(); pModal != nullptr && pModal != this;
+         pModal = QApplication::activeModalWidget()) {
+        auto* const pDialog = qobject_cast<QDialog*>(pModal);
+        if (pDialog == nullptr) break;
+        pDialog->reject();
+        if (QApplication::activeModalWidget() == pModal) break;
+    }
+    OnOK();
 }
 
 void CVelmoraDlg::OnOK() {

@@ -60,6 +60,8 @@ protected:
     CHandOff m_handOff;
 
 private:
+    // After an upgrade's commit: ends the program as OK does, open dialogs first.
+    void LeaveAfterUpgrade();
     // True when nothing would be lost, or the operator has said to go on all the same.
     bool MayEnd();
     // The status line under the log box: what listens, what is connected, how many lines

@@ -187,6 +187,8 @@ bool Reap(int pidfd, std::string& how) {
     return true;
 }
 
+void IgnoreUpgradeSignal() { ::signal(SIGUSR2, SIG_IGN); }
+
 bool KillProcess(int pidfd, std::string& reason) {
     if (::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0) return true;
     reason = ErrorText("pidfd_send_signal", errno);

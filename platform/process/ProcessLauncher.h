@@ -38,6 +38,10 @@ bool StartProcess(const std::string& path, const std::vector<std::string>& args,
 // false, leaving pidfd open, while the process still runs.
 bool Reap(int pidfd, std::string& how);
 
+// Ignores the upgrade signal (SIGUSR2) until the program installs its own handler for it:
+// one that arrives during start-up is dropped rather than ending the process.
+void IgnoreUpgradeSignal();
+
 // Sends SIGKILL to the process of pidfd. Once this returns the process runs no more of its
 // own code; its pidfd turns readable when it has ended.
 bool KillProcess(int pidfd, std::string& reason);
