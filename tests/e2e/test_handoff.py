@@ -14,6 +14,7 @@ import socket
 import stat
 import struct
 import tempfile
+import time
 import unittest
 import uuid
 
@@ -632,6 +633,37 @@ class HandOffTest(unittest.TestCase):
                         "the parent's log")
         self.close_and_reaped(new_process)
         self.assertEqual(parent.close(WAIT), 0)
+
+    def test_a_parent_stopped_past_the_deadline_commits_to_a_ready_new_process(self):
+        self.env[DEADLINE_VARIABLE] = "2"
+        path = self.copy_of_program()
+        parent = self.launch(path)
+        port = self.serve(parent)
+        clients = self.connect(parent, port, 1)
+        # The new build starts the program only once the parent has been stopped.
+        go = os.path.join(self.tmp, "go")
+        self.install(path, "#!/bin/sh\n"
+                     f"i=0; while [ $i -lt 600 ] && [ ! -e '{go}' ]; do\n"
+                     "  sleep 0.05; i=$((i + 1))\n"
+                     "done\n"
+                     f"exec '{self.exe}' \"$@\"\n")
+        self.press_duplicate(parent)
+        (pid,) = proc.wait_until(lambda: proc.children_of(parent.pid), WAIT, "the new process")
+        os.kill(parent.pid, signal.SIGSTOP)
+        try:
+            stopped = time.monotonic()
+            open(go, "w").close()
+            # Nothing asks the stopped parent: the new process's "ready" waits in the
+            # channel, and the deadline passes meanwhile.
+            proc.wait_until(lambda: proc.bytes_waiting_from(parent.pid, pid), WAIT,
+                            "the new process's answer")
+            time.sleep(max(0.0, stopped + 2 + 1 - time.monotonic()))
+        finally:
+            os.kill(parent.pid, signal.SIGCONT)
+        new_process = driver.find_app(pid, WAIT)
+        self.took(parent, new_process, 1)
+        self.assert_serves(parent, new_process, clients)
+        self.assertFalse([line for line in parent.log_lines() if "did not answer" in line])
 
     def test_copy_serves_on_when_the_parent_dies_during_the_hand_off(self):
         parent = self.launch(self.exe)
