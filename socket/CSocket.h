@@ -40,6 +40,9 @@ public:
     // native handle. Closing it stops the loop: a pending wait reaches OnError once with
     // operation_aborted.
     boost::asio::ip::tcp::socket m_socket;
+    // The peer's address as the accept returned it; unspecified for a connection not accepted
+    // by a CAcceptor.
+    boost::asio::ip::tcp::endpoint m_peer;
 
     // Starts (or restarts, after assign or RestoreState) the receive loop on a connected
     // socket. Clears a suspension.
