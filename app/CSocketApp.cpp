@@ -8,7 +8,9 @@
 #include "SocketError.h"
 
 CSocketApp::CSocketApp(boost::asio::io_service& ioService, CServer* pServer)
-    : CNoxSocket::CSocket(ioService), m_pServer(pServer) {}
+    : CNoxSocket::CSocket(ioService), m_pServer(pServer) {
+    UseBudget(pServer->m_messageBudget);
+}
 
 CString CSocketApp::GetEndpointText(const boost::asio::ip::tcp::endpoint& endpoint) {
     return QStringLiteral("%1:%2")
