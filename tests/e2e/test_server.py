@@ -541,6 +541,60 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(len(accepted), len(set(accepted)))
         self.assertGreater(len(accepted), 0)
 
+    def test_a_full_descriptor_table_never_ends_the_program(self):
+        # 1,000 clients against a limit of 256: the reserve keeps 64 free, and a Find, a Save
+        # Log As, accessibility reads and a hand-off press all run meanwhile, also after
+        # Qt's idle threads would have expired (30 s).
+        limit, count = 256, 1000
+        app = driver.launch("/bin/bash", ["-c", f'ulimit -n {limit} && exec "$0"', EXE])
+        self.apps.append(app)
+        port = self.serve(app, 0)
+        for _ in range(count):
+            self.sockets.append(socket.create_connection(("127.0.0.1", port), timeout=5))
+        app.wait_for_line("Accept -> fewer than 64 descriptors free; accepting waits",
+                          timeout=CLOSE_TIMEOUT)
+        saved = os.path.join(tempfile.mkdtemp(prefix="velmora-full-"), "saved.log")
+
+        def use_the_window():
+            self.assertIn(f"Listen -> 0.0.0.0:{port}", app.log_lines())
+            self.assertTrue(app.status_text())
+            e = driver.Atspi.Component.get_extents(app.log_box(), driver.Atspi.CoordType.SCREEN)
+            middle = [str(e.x + e.width // 2), str(e.y + e.height // 2)]
+            # A click gives the log box the focus; then a Find.
+            subprocess.run(["xdotool", "mousemove", "--sync", *middle, "click", "1"], check=True,
+                           timeout=30)
+            driver._type_keys(["ctrl+f", *"OnAccept", "Return", "Escape"], driver.DEFAULT_TIMEOUT)
+            # The context menu's item above About, and a path typed into its dialog.
+            subprocess.run(["xdotool", "mousemove", "--sync", *middle, "click", "3"], check=True,
+                           timeout=30)
+            driver._type_keys(["Up", "Up", "Return"], driver.DEFAULT_TIMEOUT)
+            driver.poll(lambda: app.window_named("Save Log As"), driver.DEFAULT_TIMEOUT,
+                        "the Save Log As dialog")
+            names = {"/": "slash", ".": "period", "-": "minus", "_": "underscore"}
+            # Into the dialog, which has the focus.
+            driver._type_keys(["ctrl+a", *[names.get(c, c) for c in saved], "Return"],
+                              driver.DEFAULT_TIMEOUT)
+            driver.poll(lambda: os.path.exists(saved) and os.path.getsize(saved) > 0,
+                        driver.DEFAULT_TIMEOUT, "the saved log")
+            os.remove(saved)
+
+        use_the_window()
+        time.sleep(35)
+        use_the_window()
+        # Last, since a new process's window would come over this one: the connections go
+        # to it, or stay here with a line that says why.
+        after = len(app.log_lines())
+        app.click("ソケット複製")
+        app.wait_for_line(lambda line: line.startswith("CreateProcess -> ") and (
+            " took " in line or line.endswith("the connections stay here")), after=after,
+            timeout=CLOSE_TIMEOUT)
+        self.assertTrue(app.is_running())
+        # Clients leave: accepting resumes with those waiting in the backlog.
+        for sock in self.sockets[:300]:
+            sock.close()
+        del self.sockets[:300]
+        app.wait_for_line("Accept -> accepting again", timeout=CLOSE_TIMEOUT)
+
     def test_port_past_16_bits_listens_on_its_low_16_bits(self):
         if not port_is_free(4464, reuse_address=True):
             self.skipTest("port 4464 is in use on this machine")
