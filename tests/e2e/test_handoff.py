@@ -223,6 +223,15 @@ class HandOffTest(unittest.TestCase):
             os.chmod(staged, stat.S_IRWXU)
         os.rename(staged, path)
 
+    def install_waiting(self, path, condition):
+        """Installs a new build at path that starts the program only once the shell
+        condition fails (looked at every 50 ms, for at most 30 s)."""
+        self.install(path, "#!/bin/sh\n"
+                     f"i=0; while [ $i -lt 600 ] && {condition}; do\n"
+                     "  sleep 0.05; i=$((i + 1))\n"
+                     "done\n"
+                     f"exec '{self.exe}' \"$@\"\n")
+
     def assert_still_open(self, client):
         """The server has neither closed nor reset the connection."""
         client.sock.setblocking(False)
@@ -642,11 +651,7 @@ class HandOffTest(unittest.TestCase):
         clients = self.connect(parent, port, 1)
         # The new build starts the program only once the parent has been stopped.
         go = os.path.join(self.tmp, "go")
-        self.install(path, "#!/bin/sh\n"
-                     f"i=0; while [ $i -lt 600 ] && [ ! -e '{go}' ]; do\n"
-                     "  sleep 0.05; i=$((i + 1))\n"
-                     "done\n"
-                     f"exec '{self.exe}' \"$@\"\n")
+        self.install_waiting(path, f"[ ! -e '{go}' ]")
         self.press_duplicate(parent)
         (pid,) = proc.wait_until(lambda: proc.children_of(parent.pid), WAIT, "the new process")
         os.kill(parent.pid, signal.SIGSTOP)
@@ -699,11 +704,7 @@ class HandOffTest(unittest.TestCase):
         port = self.serve(parent)
         clients = self.connect(parent, port, 1)
         # The new build starts the program only once its parent is dead and collected.
-        self.install(path, "#!/bin/sh\n"
-                     'i=0; while [ $i -lt 600 ] && kill -0 "$PPID" 2>/dev/null; do\n'
-                     "  sleep 0.05; i=$((i + 1))\n"
-                     "done\n"
-                     f"exec '{self.exe}' \"$@\"\n")
+        self.install_waiting(path, 'kill -0 "$PPID" 2>/dev/null')
         self.press_duplicate(parent)
         (pid,) = proc.wait_until(lambda: proc.children_of(parent.pid), WAIT, "the new process")
         os.kill(parent.pid, signal.SIGKILL)
