@@ -767,7 +767,10 @@ class ServerTest(unittest.TestCase):
         for k, client in enumerate(clients):
             mine = [line for line in lines if line.startswith(client.peer + " -> ")]
             self.assertEqual(mine, [client.line(t) for t in ("OnAccept", f"whole {k}", f"after {k}")])
-        # The budget, the one message allowed past it, and room for everything else.
+        # The budget, the one message allowed past it, and room for everything else; not in a
+        # sanitizer build, whose allocator keeps freed memory in quarantine.
+        if os.environ.get("VELMORA_SANITIZER_REPORTS"):
+            return
         self.assertLess(sampler.peak - base, (budget + size) // 1024 + 32 * 1024,
                         "KiB of anonymous memory added")
 
