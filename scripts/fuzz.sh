@@ -20,7 +20,7 @@ for target in FuzzFrames FuzzMessageText FuzzHandleArgument FuzzHandOffState Fuz
   echo "fuzz: $target for $seconds s"
   build-fuzz/$target -max_total_time="$seconds" -print_final_stats=1 \
     -artifact_prefix=build-fuzz/$target- "$scratch" tests/fuzz/corpus/$target 2>&1 |
-    grep -E '^(stat::number_of_executed_units|cov:|#[0-9]+ +DONE|==[0-9]+==|SUMMARY|.*ERROR)' | tail -5
+    grep -E '^(stat::number_of_executed_units|#[0-9]+[[:space:]]+DONE|==[0-9]+==|SUMMARY|.*ERROR)' | tail -5
   status=${PIPESTATUS[0]}
   rm -rf "$scratch"
   [ "$status" -eq 0 ] || { echo "fuzz: $target failed" >&2; exit 1; }
