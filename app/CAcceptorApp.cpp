@@ -8,11 +8,13 @@
 #include <cerrno>
 
 #include "CServer.h"
+#include "Descriptors.h"
 
 namespace {
 
 constexpr std::chrono::milliseconds kFirstRetryDelay{10};
 constexpr std::chrono::milliseconds kLastRetryDelay{1000};
+constexpr long long kDescriptorReserve = 64;
 
 // Errors that belong to the one connection being accepted, which the system has already
 // dropped from the backlog: the next accept can start at once without spinning.
@@ -41,7 +43,9 @@ CAcceptorApp::CAcceptorApp(CServer* pServer, boost::asio::io_service& ioService)
     : CNoxSocket::CAcceptor(ioService),
       m_pServer(pServer),
       m_retryTimer(ioService),
-      m_retryDelay(kFirstRetryDelay) {}
+      m_retryDelay(kFirstRetryDelay),
+      m_nLimit(Platform::DescriptorLimit()),
+      m_nReserve(std::min(kDescriptorReserve, m_nLimit / 4)) {}
 
 // The worker has been joined: no completion can still reach a connection released here.
 CAcceptorApp::~CAcceptorApp() { m_registry.clear(); }
@@ -50,6 +54,35 @@ std::unique_ptr<CNoxSocket::CSocket> CAcceptorApp::CreateSocket(
     boost::asio::io_service& ioService) {
     if (m_bPaused) return nullptr;
     return std::make_unique<CSocketApp>(ioService, m_pServer);
+}
+
+bool CAcceptorApp::AcceptNext(CNoxSocket::CSocket& accepted) {
+    // Linux hands out the lowest free number, so a high one means a nearly full table.
+    --m_nFreeEstimate;
+    const long long fd = accepted.m_socket.native_handle();
+    if (m_nFreeEstimate >= 2 * m_nReserve && fd < m_nLimit - 2 * m_nReserve) return true;
+    if (ReserveIsFree()) return true;
+    BackOff(QStringLiteral("Accept -> fewer than %1 descriptors free; accepting waits")
+              .arg(m_nReserve));
+    return false;
+}
+
+bool CAcceptorApp::ReserveIsFree() {
+    m_nFreeEstimate = Platform::CountFreeDescriptors();
+    return m_nFreeEstimate >= m_nReserve;
+}
+
+void CAcceptorApp::BackOff(const CString& line) {
+    if (!m_bAcceptFailing) {
+        m_bAcceptFailing = true;
+        m_pServer->m_log.Post(line);
+    }
+    // The listening socket stays readable, so retrying at once would spin. Connections that
+    // arrive meanwhile wait in the backlog and are accepted once the retry succeeds.
+    m_retryTimer.expires_after(m_retryDelay);
+    m_retryTimer.async_wait(
+        boost::bind(&CAcceptorApp::OnRetryTimer, this, boost::asio::placeholders::error));
+    m_retryDelay = std::min(m_retryDelay * 2, kLastRetryDelay);
 }
 
 void CAcceptorApp::OnAccept(boost::shared_ptr<CNoxSocket::CSocket> spAccepted) {
@@ -83,27 +116,23 @@ void CAcceptorApp::OnAcceptError(boost::shared_ptr<CNoxSocket::CSocket>,
                                               const boost::system::error_code& error) {
     // Closed at shutdown (operation_aborted, or a retry that found the socket gone).
     if (error == boost::asio::error::operation_aborted || !m_tcpAcceptor.is_open()) return;
-    if (!m_bAcceptFailing) {
-        m_bAcceptFailing = true;
-        m_pServer->m_log.Post(QStringLiteral("Accept -> accept: ") +
-                       QString::fromLocal8Bit(error.message().c_str()));
-    }
+    // The one connection's failure (its peer gave up while it waited) is no episode of the
+    // server's and gets no line.
     if (IsConnectionFailure(error)) {
         StartAccept(this);
         return;
     }
-    // Out of descriptors or memory, or a failure of the listening socket itself: the
-    // listening socket stays readable, so retrying at once would spin. Connections that
-    // arrive meanwhile wait in the backlog and are accepted once the retry succeeds.
-    m_retryTimer.expires_after(m_retryDelay);
-    m_retryTimer.async_wait(
-        boost::bind(&CAcceptorApp::OnRetryTimer, this, boost::asio::placeholders::error));
-    m_retryDelay = std::min(m_retryDelay * 2, kLastRetryDelay);
+    // Out of descriptors or memory, or a failure of the listening socket itself.
+    BackOff(QStringLiteral("Accept -> accept: ") + QString::fromLocal8Bit(error.message().c_str()));
 }
 
 void CAcceptorApp::OnRetryTimer(CAcceptorApp* pThis,
-                                             const boost::system::error_code& error) {
+                                const boost::system::error_code& error) {
     if (error || !pThis->m_tcpAcceptor.is_open()) return;
+    if (!pThis->ReserveIsFree()) {
+        pThis->BackOff(CString());
+        return;
+    }
     StartAccept(pThis);
 }
 

@@ -11,6 +11,7 @@
 
 #include "CAcceptor.h"
 #include "CSocketApp.h"
+#include "CString.h"
 
 class CServer;
 
@@ -27,6 +28,9 @@ public:
     ~CAcceptorApp() override;
 
     std::unique_ptr<CNoxSocket::CSocket> CreateSocket(boost::asio::io_service& ioService) override;
+    // Goes on accepting while at least m_nReserve descriptors stay free; below that,
+    // accepting waits (an episode with its line) and the retry timer looks again.
+    bool AcceptNext(CNoxSocket::CSocket& accepted) override;
     void OnAccept(boost::shared_ptr<CNoxSocket::CSocket> spSocket) override;
     // Retries at once after a failure of the one pending connection, after a growing
     // back-off when descriptors or memory ran out (the connection waits in the backlog
@@ -57,11 +61,22 @@ public:
 
 private:
     static void OnRetryTimer(CAcceptorApp* pThis, const boost::system::error_code& error);
+    // Whether m_nReserve descriptors are free, counted exactly; refreshes m_nFreeEstimate.
+    bool ReserveIsFree();
+    // Starts an episode (its line once) and arms the retry timer with the next back-off.
+    void BackOff(const CString& line);
 
     CServer* m_pServer;  // its log blocks, and the owner of every connection made
     boost::asio::steady_timer m_retryTimer;
     std::chrono::milliseconds m_retryDelay;  // the next back-off
     bool m_bAcceptFailing = false;           // an episode's line has been posted
     bool m_bPaused = false;                  // CreateSocket gives none: no accept starts
+    // Descriptors kept free for what the program opens besides connections (dialogs,
+    // threads, the spill file, a hand-off): 64, or a quarter of a small limit.
+    const long long m_nLimit;
+    const long long m_nReserve;
+    // Free descriptors at the last exact count, less the accepts since: closes only make it
+    // low, so an exact count is needed only once it nears the reserve.
+    long long m_nFreeEstimate = 0;
     std::atomic<std::size_t> m_nConnections{0};  // m_registry's size, for the UI thread
 };

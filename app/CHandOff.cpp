@@ -1,6 +1,7 @@
 #include "CHandOff.h"
 
 #include <boost/asio/placeholders.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/bind/bind.hpp>
 #include <boost/make_shared.hpp>
 
@@ -361,6 +362,19 @@ void CHandOff::OnNewProcessEnded(CHandOff* pThis, const boost::shared_ptr<CGiven
 void CHandOff::OnDeadline(CHandOff* pThis, const boost::shared_ptr<CGiven>& spGiven,
                           const boost::system::error_code& error) {
     if (error || pThis->m_spGiven != spGiven || pThis->m_eState == eRollingBack) return;
+    // The channel's answer may have become ready together with the deadline (this process
+    // was stopped meanwhile): its completion is already queued and decides first.
+    boost::asio::post(pThis->m_server.m_ioService,
+                      boost::bind(&CHandOff::OnDeadlinePassed, pThis, spGiven,
+                                  pThis->m_eState.load()));
+}
+
+void CHandOff::OnDeadlinePassed(CHandOff* pThis, const boost::shared_ptr<CGiven>& spGiven,
+                                EState eSeen) {
+    if (pThis->m_spGiven != spGiven || pThis->m_eState != eSeen) return;
+    // An answer still in the socket counts as well.
+    if (eSeen == eAwaitingReady && spGiven->m_why.empty() && spGiven->m_spChannel->PollReady())
+        return;
     pThis->Kill(spGiven->m_why.empty()
                     ? "the new process did not answer within " + Seconds(pThis->m_deadline)
                     : spGiven->m_why);

@@ -116,6 +116,10 @@ private:
                                   const boost::system::error_code& error);
     static void OnDeadline(CHandOff* pThis, const boost::shared_ptr<CGiven>& spGiven,
                            const boost::system::error_code& error);
+    // After the deadline, behind what was queued with it: kills unless the state has moved
+    // on from eSeen or an answer waits in the channel.
+    static void OnDeadlinePassed(CHandOff* pThis, const boost::shared_ptr<CGiven>& spGiven,
+                                 EState eSeen);
     void ArmDeadline(const boost::shared_ptr<CGiven>& spGiven, std::chrono::milliseconds after);
     // The new process holds the connections: this process lets go of them.
     void Commit();

@@ -2,15 +2,28 @@
 
 #include <boost/bind/bind.hpp>
 #include <boost/system/system_error.hpp>
+#include <algorithm>
 #include <exception>
 
+#include "Memory.h"
+
 CServer::CServer(CLogBlocks::CQueue& queue, WorkerErrorHandler onWorkerError)
-    : m_log(m_ioService, queue),
+    : m_messageBudget(MessageBudget()),
+      m_log(m_ioService, queue),
       m_acceptor(this, m_ioService),
       m_onWorkerError(onWorkerError ? std::move(onWorkerError)
                                     : WorkerErrorHandler([this](const CString& text) {
                                           m_log.Post(QStringLiteral("RunIoService -> ") + text);
                                       })) {}
+
+std::size_t CServer::MessageBudget() {
+    constexpr std::size_t kMiB = 1024 * 1024;
+    bool bSet = false;
+    const int nMiB = qEnvironmentVariableIntValue("VELMORA_MESSAGE_BUDGET_MIB", &bSet);
+    if (bSet && nMiB > 0) return static_cast<std::size_t>(nMiB) * kMiB;
+    const long long nMemory = Platform::PhysicalMemory();
+    return nMemory > 0 ? std::min<std::size_t>(512 * kMiB, nMemory / 4) : 512 * kMiB;
+}
 
 // Members go in reverse order: the thread (joined), the guard (if StopServer never ran), the
 // acceptor with every connection, the blocks, then the service with its unrun operations.

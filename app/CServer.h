@@ -12,6 +12,7 @@
 #include "CAcceptorApp.h"
 #include "CDescriptor.h"
 #include "CLogBlocks.h"
+#include "CMessageBudget.h"
 #include "CString.h"
 
 // The TCP server: the program's only I/O service, the worker thread that runs it, the
@@ -66,7 +67,13 @@ public:
     // UI thread: the log box has appended nLines lines of nBytes bytes.
     void OnLinesAppended(std::size_t nLines, std::size_t nBytes);
 
+    // The memory every connection's unfinished message draws from: 512 MiB or a quarter of
+    // the machine's memory, whichever is less; VELMORA_MESSAGE_BUDGET_MIB sets another.
+    static std::size_t MessageBudget();
+
     boost::asio::io_service m_ioService;
+    // Outlives the connections, which leave it as they go.
+    CNoxSocket::CMessageBudget m_messageBudget;
     CLogBlocks m_log;
     CAcceptorApp m_acceptor;
 

@@ -8,7 +8,9 @@
 #include "SocketError.h"
 
 CSocketApp::CSocketApp(boost::asio::io_service& ioService, CServer* pServer)
-    : CNoxSocket::CSocket(ioService), m_pServer(pServer) {}
+    : CNoxSocket::CSocket(ioService), m_pServer(pServer) {
+    UseBudget(pServer->m_messageBudget);
+}
 
 CString CSocketApp::GetEndpointText(const boost::asio::ip::tcp::endpoint& endpoint) {
     return QStringLiteral("%1:%2")
@@ -19,8 +21,11 @@ CString CSocketApp::GetEndpointText(const boost::asio::ip::tcp::endpoint& endpoi
 void CSocketApp::TakeEndpointText() {
     // Taken once: every line of the connection then carries the same text, also after the
     // peer has gone, and no system call is made per message.
+    // A peer that reset the connection right after connecting has no remote_endpoint any
+    // more, but the accept has already told its address.
     boost::system::error_code error;
-    const boost::asio::ip::tcp::endpoint endpoint = m_socket.remote_endpoint(error);
+    const boost::asio::ip::tcp::endpoint endpoint =
+        m_peer.port() != 0 ? m_peer : m_socket.remote_endpoint(error);
     m_endpointText = (error ? QStringLiteral("(remote_endpoint: %1)")
                                   .arg(QString::fromLocal8Bit(error.message().c_str()))
                             : GetEndpointText(endpoint))

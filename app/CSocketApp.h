@@ -20,7 +20,8 @@ public:
     // "%s:%d": the peer's dotted address and port.
     static CString GetEndpointText(const boost::asio::ip::tcp::endpoint& endpoint);
 
-    // Takes the peer's endpoint text once, at accept or adoption, for every later line.
+    // Takes the peer's endpoint text once, for every later line: at accept from the address
+    // the accept returned, at adoption from the socket.
     void TakeEndpointText();
     CString EndpointText() const { return QString::fromStdString(m_endpointText); }
 

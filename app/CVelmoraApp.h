@@ -11,6 +11,10 @@ public:
     CVelmoraApp();
 
     bool InitInstance() override;
+    // Starts every thread of Qt's global pool now and keeps it for good: a pool thread
+    // started later needs descriptors for its event loop, and with the table full GLib
+    // aborts the process for want of one.
+    static void StartPoolThreads();
 
     // Set by main before InitInstance: the program's own path and what a handing-over
     // process passed to this one.

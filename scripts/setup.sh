@@ -20,11 +20,13 @@ run_packages=(
   fonts-noto-cjk
 )
 # Unit tests and benchmarks; the headless desktop session the end-to-end tests drive; the
-# package checks (cpack's file, lintian, desktop-file-validate, appstreamcli).
+# package checks (cpack's file, lintian, desktop-file-validate, appstreamcli); clang for the fuzz
+# targets.
 test_packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth dbus dbus-x11 at-spi2-core python3-pyatspi x11-apps imagemagick xdotool
   python3 file appstream lintian desktop-file-utils
+  clang
 )
 
 case "${1:-}" in

@@ -42,7 +42,8 @@ void CAcceptor::StartAccept(CAcceptor* pAcceptor) {
     boost::shared_ptr<CSocket> spSocket(pAcceptor->CreateSocket(ioService));
     if (!spSocket) return;
     pAcceptor->m_tcpAcceptor.async_accept(
-        spSocket->m_socket, boost::bind(&CAcceptor::OnAcceptComplete, pAcceptor, spSocket,
+        spSocket->m_socket, spSocket->m_peer,
+        boost::bind(&CAcceptor::OnAcceptComplete, pAcceptor, spSocket,
                                         boost::asio::placeholders::error));
 }
 
@@ -54,13 +55,15 @@ void CAcceptor::OnAcceptComplete(CAcceptor* pAcceptor, boost::shared_ptr<CSocket
     }
     // Only EBADF can fail here, and the socket was just accepted.
     Platform::SetCloseOnExec(spSocket->m_socket.native_handle());
-    StartAccept(pAcceptor);
     pAcceptor->OnAccept(spSocket);
+    if (pAcceptor->AcceptNext(*spSocket)) StartAccept(pAcceptor);
 }
 
 std::unique_ptr<CSocket> CAcceptor::CreateSocket(boost::asio::io_service& ioService) {
     return std::unique_ptr<CSocket>(new CSocket(ioService));
 }
+
+bool CAcceptor::AcceptNext(CSocket&) { return true; }
 
 void CAcceptor::OnAcceptError(boost::shared_ptr<CSocket>, const boost::system::error_code&) {}
 

@@ -29,11 +29,14 @@ public:
     static void Listen(CAcceptor* pAcceptor, unsigned short port);
     // Starts one accept into a fresh connection object, or stops if CreateSocket gives none.
     static void StartAccept(CAcceptor* pAcceptor);
-    // Completion of one accept: starts the next accept, then raises OnAccept; on error raises
-    // OnAcceptError and starts nothing itself.
+    // Completion of one accept: raises OnAccept, then starts the next accept unless
+    // AcceptNext says no; on error raises OnAcceptError and starts nothing itself.
     static void OnAcceptComplete(CAcceptor* pAcceptor, boost::shared_ptr<CSocket> spSocket,
                                  const boost::system::error_code& error);
 
+    // Asked after each OnAccept: whether to start the next accept now. An override that
+    // answers false starts it later with StartAccept.
+    virtual bool AcceptNext(CSocket& accepted);
     // Makes the object the next connection is accepted into; an empty result stops accepting.
     virtual std::unique_ptr<CSocket> CreateSocket(boost::asio::io_service& ioService);
     // An accept failed: operation_aborted after a close, or a failure of the system (out of
@@ -41,7 +44,7 @@ public:
     // override calls StartAccept again.
     virtual void OnAcceptError(boost::shared_ptr<CSocket> spSocket,
                                const boost::system::error_code& error);
-    // A connection was accepted. Unless kept, it is closed when this returns.
+    // A connection was accepted. Unless kept, it is closed once AcceptNext has returned.
     virtual void OnAccept(boost::shared_ptr<CSocket> spSocket);
 };
 

@@ -106,6 +106,7 @@ void CConfirmationChannel::OnWritten(const boost::shared_ptr<CConfirmationChanne
 }
 
 void CConfirmationChannel::StartRead() {
+    m_bReading = true;
     m_socket.async_read_some(
         boost::asio::buffer(m_buffer),
         boost::bind(&CConfirmationChannel::OnRead, shared_from_this(), boost::asio::placeholders::error,
@@ -114,28 +115,47 @@ void CConfirmationChannel::StartRead() {
 
 void CConfirmationChannel::OnRead(const boost::shared_ptr<CConfirmationChannel>& spThis,
                              const boost::system::error_code& error, std::size_t nRead) {
-    if (!spThis->m_handler) return;
+    // A read that PollReady overtook completes with operation_aborted and counts for nothing.
+    if (!spThis->m_handler || !spThis->m_bReading) return;
+    spThis->m_bReading = false;
     CResult result;
-    if (error == boost::asio::error::eof) {
-        result.m_eOutcome = eEndOfFile;
-        result.m_text = spThis->m_received;
-        spThis->Finish(result);
-        return;
-    }
-    if (error) {
-        result.m_eOutcome = eFailed;
-        result.m_error = error;
-        spThis->Finish(result);
-        return;
-    }
-    spThis->m_received.append(spThis->m_buffer, nRead);
-    const bool decided = spThis->m_bParent ? JudgeReady(spThis->m_received, result)
-                                           : JudgeAnswer(spThis->m_received, result);
-    if (decided) {
+    if (spThis->Take(error, nRead, result)) {
         spThis->Finish(result);
     } else {
         spThis->StartRead();
     }
+}
+
+bool CConfirmationChannel::PollReady() {
+    if (!m_handler || !m_bParent || !m_bReading) return false;
+    boost::system::error_code error;
+    m_socket.non_blocking(true, error);
+    CResult result;
+    for (;;) {
+        const std::size_t nRead = m_socket.read_some(boost::asio::buffer(m_buffer), error);
+        if (error == boost::asio::error::would_block) return false;
+        if (Take(error, nRead, result)) break;
+    }
+    m_bReading = false;
+    m_socket.cancel(error);
+    Finish(result);
+    return true;
+}
+
+bool CConfirmationChannel::Take(const boost::system::error_code& error, std::size_t nRead,
+                                CResult& result) {
+    if (error == boost::asio::error::eof) {
+        result.m_eOutcome = eEndOfFile;
+        result.m_text = m_received;
+        return true;
+    }
+    if (error) {
+        result.m_eOutcome = eFailed;
+        result.m_error = error;
+        return true;
+    }
+    m_received.append(m_buffer, nRead);
+    return m_bParent ? JudgeReady(m_received, result) : JudgeAnswer(m_received, result);
 }
 
 void CConfirmationChannel::Finish(const CResult& result) {

@@ -47,6 +47,10 @@ public:
     // eEndOfFile (also when the parent has gone before the line could be written), eGarbled
     // or eFailed.
     void ReportReady(std::size_t nCount, Handler handler);
+    // Parent, while AwaitReady waits: judges at once what has already arrived, without
+    // waiting for more. When that decides, the handler is called before this returns, and
+    // true is returned.
+    bool PollReady();
     // Closes the socket; no handler is called after this.
     void Close();
 
@@ -63,11 +67,14 @@ public:
 
 private:
     void StartRead();
+    // Takes one read's outcome; true with result filled once the exchange is decided.
+    bool Take(const boost::system::error_code& error, std::size_t nRead, CResult& result);
     void Finish(const CResult& result);
 
     boost::asio::local::stream_protocol::socket m_socket;
     Handler m_handler;
     bool m_bParent = false;
+    bool m_bReading = false;  // a read is pending whose completion still counts
     std::string m_outgoing;
     std::string m_received;
     char m_buffer[64];

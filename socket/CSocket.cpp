@@ -1,5 +1,7 @@
 #include "CSocket.h"
 
+#include "CMessageBudget.h"
+
 #include <boost/asio/error.hpp>
 #include <boost/asio/placeholders.hpp>
 #include <boost/asio/post.hpp>
@@ -79,6 +81,8 @@ CSocket::CSocket(boost::asio::io_service& ioService, std::vector<char> state) : 
 CSocket::~CSocket() {
     // m_socket's destruction cancels a pending wait, whose completion runs after we are gone.
     m_spWait->m_pSocket = nullptr;
+    if (m_pBudget) m_pBudget->Forget(this);
+    ReleaseBody();
 }
 
 void CSocket::StartReceive() {
@@ -133,6 +137,7 @@ std::vector<char> CSocket::SaveState() const {
 }
 
 void CSocket::RestoreState(std::vector<char> state) {
+    ReleaseBody();
     m_spBody.reset();
     m_nBody = 0;
     m_nHeader = 0;
@@ -142,7 +147,7 @@ void CSocket::RestoreState(std::vector<char> state) {
 }
 
 void CSocket::StartWait() {
-    if (m_bWaitPending || m_bSuspended || m_bEnded) return;
+    if (m_bWaitPending || m_bSuspended || m_bEnded || m_bBudgetWait) return;
     m_bWaitPending = true;
     if (!m_pending.empty() && m_socket.is_open()) {
         // Frames already taken off the socket come first, but never from inside the caller.
@@ -185,7 +190,10 @@ void CSocket::ReadAvailable(char* buffer, std::size_t size) {
         std::size_t nIov = 0;
         std::size_t nDirect = 0;
         if (m_bInBody && m_nAnnounced - m_nBody >= kDirectReadMin) {
-            ReserveBody(m_nBody + 1);
+            if (!ReserveBody(m_nBody + 1)) {
+                WaitForBudget();
+                return;
+            }
             nDirect = m_spBody->size() - m_nBody;
             iov[nIov++] = {m_spBody->data() + m_nBody, nDirect};
             if (m_spBody->size() == m_nAnnounced) iov[nIov++] = {buffer, kLookahead};
@@ -231,6 +239,7 @@ bool CSocket::Consume() {
             if (nMissing == 0) {
                 boost::shared_ptr<std::vector<char>> spBody;
                 spBody.swap(m_spBody);
+                ReleaseBody();
                 if (!spBody) spBody = boost::make_shared<std::vector<char>>();
                 if (!Deliver(std::move(spBody))) return false;
                 continue;
@@ -245,7 +254,10 @@ bool CSocket::Consume() {
                 continue;
             }
             const std::size_t n = std::min<std::size_t>(nMissing, nAvail);
-            ReserveBody(m_nBody + n);
+            if (!ReserveBody(m_nBody + n)) {
+                Stash();
+                return WaitForBudget();
+            }
             std::memcpy(m_spBody->data() + m_nBody, m_pAhead, n);
             m_nBody += static_cast<std::uint32_t>(n);
             m_pAhead += n;
@@ -288,12 +300,36 @@ bool CSocket::Deliver(boost::shared_ptr<std::vector<char>> message) {
     return true;
 }
 
-void CSocket::ReserveBody(std::size_t need) {
+bool CSocket::ReserveBody(std::size_t need) {
     if (!m_spBody) m_spBody = boost::make_shared<std::vector<char>>();
     std::vector<char>& body = *m_spBody;
-    if (body.size() >= need) return;
-    const std::size_t target = std::max({need, body.size() * 2, kBodyStep});
-    body.resize(std::min<std::size_t>(target, m_nAnnounced));
+    if (body.size() >= need) return true;
+    const std::size_t target =
+        std::min<std::size_t>(std::max({need, body.size() * 2, kBodyStep}), m_nAnnounced);
+    if (m_pBudget && !m_pBudget->Take(this, target - body.size())) return false;
+    m_nHeld = target;
+    body.resize(target);
+    return true;
+}
+
+// The body has been delivered or dropped: its memory goes back to the budget.
+void CSocket::ReleaseBody() {
+    if (!m_pBudget || !m_nHeld) return;
+    const std::size_t nHeld = m_nHeld;
+    m_nHeld = 0;
+    m_pBudget->Give(this, nHeld);
+}
+
+// Stops the loop until the budget has room; what was read ahead waits in m_pending.
+bool CSocket::WaitForBudget() {
+    m_bBudgetWait = true;
+    m_pBudget->Wait(this);
+    return false;
+}
+
+void CSocket::OnBudgetRoom() {
+    m_bBudgetWait = false;
+    StartWait();
 }
 
 // Keeps frames read ahead with the connection when the loop stops before parsing them.

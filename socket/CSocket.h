@@ -14,6 +14,8 @@
 
 namespace CNoxSocket {
 
+class CMessageBudget;
+
 // Keepalive of every connection: first probe after this long without traffic...
 constexpr int kKeepAliveIdleSeconds = 600;
 // ...then one probe this often...
@@ -40,6 +42,9 @@ public:
     // native handle. Closing it stops the loop: a pending wait reaches OnError once with
     // operation_aborted.
     boost::asio::ip::tcp::socket m_socket;
+    // The peer's address as the accept returned it; unspecified for a connection not accepted
+    // by a CAcceptor.
+    boost::asio::ip::tcp::endpoint m_peer;
 
     // Starts (or restarts, after assign or RestoreState) the receive loop on a connected
     // socket. Clears a suspension.
@@ -73,6 +78,11 @@ public:
     // the socket. Call before StartReceive or while suspended.
     void RestoreState(std::vector<char> state);
 
+    // Draws the memory of unfinished messages from budget, shared with other connections:
+    // past it, this connection stops reading mid-message until room comes free. Call before
+    // StartReceive; the budget outlives the connection.
+    void UseBudget(CMessageBudget& budget) { m_pBudget = &budget; }
+
     // The length the current (or last) header announced, also when it was refused as too
     // long.
     std::uint32_t AnnouncedLength() const { return m_nAnnounced; }
@@ -89,11 +99,19 @@ public:
                            const boost::shared_ptr<CWait>& wait);
 
 private:
+    friend class CMessageBudget;
+    // Body bytes the current message still misses.
+    std::uint32_t MissingBytes() const { return m_nAnnounced - m_nBody; }
+    // The budget has room again: a connection that waited for it reads on.
+    void OnBudgetRoom();
+
     void StartWait();
     void ReadAvailable(char* buffer, std::size_t size);
     bool Consume();
     bool Deliver(boost::shared_ptr<std::vector<char>> message);
-    void ReserveBody(std::size_t need);
+    bool ReserveBody(std::size_t need);
+    void ReleaseBody();
+    bool WaitForBudget();
     void Stash();
     void Fail(const boost::system::error_code& error);
 
@@ -106,7 +124,10 @@ private:
     std::uint32_t m_nBody = 0;   // body bytes received
     std::uint8_t m_nHeader = 0;  // partial header bytes in m_header
     char m_header[4] = {};
+    CMessageBudget* m_pBudget = nullptr;
+    std::size_t m_nHeld = 0;  // m_spBody's size, as granted by the budget
     bool m_bInBody = false;
+    bool m_bBudgetWait = false;  // refused by the budget; OnBudgetRoom resumes
     bool m_bWaitPending = false;
     bool m_bSuspended = false;
     bool m_bEnded = false;  // OnError was raised; only StartReceive restarts

@@ -80,12 +80,13 @@ def count_suffix(app, suffix):
     return sum(1 for line in log_lines_fast(app) if line.endswith(suffix))
 
 
-def vm_rss_kib(pid):
+def vm_rss_kib(pid, field="VmRSS"):
+    """A memory figure of /proc/<pid>/status in KiB: VmRSS, or another such as RssAnon."""
     with open(f"/proc/{pid}/status") as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1])
-    raise LookupError(f"no VmRSS for pid {pid}")
+    raise LookupError(f"no {field} for pid {pid}")
 
 
 def child_pids(pid):

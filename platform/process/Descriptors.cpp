@@ -1,5 +1,6 @@
 #include "Descriptors.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -104,6 +105,22 @@ bool CheckListening(long long fd, std::string& reason) {
         return false;
     }
     return true;
+}
+
+long long CountFreeDescriptors() {
+    const long long nLimit = DescriptorLimit();
+    DIR* const pDir = ::opendir("/proc/self/fd");
+    if (nLimit < 0 || !pDir) return 0;
+    long long nOpen = -1;  // the directory's own descriptor is listed too
+    while (const dirent* pEntry = ::readdir(pDir)) nOpen += pEntry->d_name[0] != '.' ? 1 : 0;
+    ::closedir(pDir);
+    return nLimit > nOpen ? nLimit - nOpen : 0;
+}
+
+long long DescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+    return limit.rlim_cur == RLIM_INFINITY ? LLONG_MAX : static_cast<long long>(limit.rlim_cur);
 }
 
 long long RaiseDescriptorLimit(std::string& reason) {

@@ -29,6 +29,14 @@ bool CheckAdoptable(long long fd, std::string& reason);
 // socket".
 bool CheckListening(long long fd, std::string& reason);
 
+// The descriptors the process may still open: the soft limit less those open, counted
+// exactly (linear in the open ones). 0 when they cannot be counted, for lack of a
+// descriptor to count them with.
+long long CountFreeDescriptors();
+
+// The soft RLIMIT_NOFILE in force, or -1.
+long long DescriptorLimit();
+
 // Raises the soft RLIMIT_NOFILE to the hard limit, so thousands of connections need no
 // ulimit. Returns the soft limit now in force, or -1 and sets reason.
 long long RaiseDescriptorLimit(std::string& reason);

@@ -54,6 +54,14 @@ void TakeActivatedListener(CHandOffStartup& startup) {
     if (ours && !startup.m_listener.valid()) TakeListener(3, "LISTEN_FDS=" + count, startup);
 }
 
+// The numeric arguments: each may name one connection the state speaks for.
+std::size_t CountDescriptorArguments(int argc, char** argv) {
+    std::size_t n = 0;
+    for (int i = 1; i < argc; ++i)
+        n += ScanHandleArgument(argv[i]).m_eKind == CHandleArgument::eValue ? 1 : 0;
+    return n;
+}
+
 }  // namespace
 
 CHandOffStartup TakeHandOffStartup(int argc, char** argv) {
@@ -67,7 +75,8 @@ CHandOffStartup TakeHandOffStartup(int argc, char** argv) {
         startup.m_problems.push_back(std::string(kHandOffStateVariable) + "=" +
                                      std::to_string(stateFd) + ": not a memfd");
     } else if (stateFd >= 0) {
-        if (!CHandOffState::ReadFromMemfd(stateFd, startup.m_state, problem))
+        if (!CHandOffState::ReadFromMemfd(stateFd, CountDescriptorArguments(argc, argv),
+                                          startup.m_state, problem))
             startup.m_problems.push_back("hand-off state: " + problem);
         if (!CloseDescriptor(stateFd, problem))
             startup.m_problems.push_back("hand-off state: " + problem);

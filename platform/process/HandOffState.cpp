@@ -15,6 +15,9 @@ namespace Platform {
 namespace {
 
 constexpr std::size_t kHeaderSize = 8;
+// What one connection's state can hold: a length header, a body of up to 64 MiB, and the
+// frames read ahead with it (at most one read buffer and a direct read's look-ahead).
+constexpr std::uint64_t kMaxConnectionState = 4 + (64u << 20) + 64 * 1024 + 4 * 1024;
 
 void PutUint32(std::vector<char>& out, std::uint32_t value) {
     for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>(value >> shift));
@@ -101,11 +104,24 @@ bool CHandOffState::IsMemfd(int fd) {
     return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::fcntl(fd, F_GET_SEALS) >= 0;
 }
 
-bool CHandOffState::ReadFromMemfd(int fd, CHandOffState& state, std::string& problem) {
+std::uint64_t CHandOffState::MaxSize(std::size_t nConnections) {
+    return nConnections * (kHeaderSize + kMaxConnectionState);
+}
+
+bool CHandOffState::ReadFromMemfd(int fd, std::size_t nConnections, CHandOffState& state,
+                                  std::string& problem) {
     state.m_pending.clear();
     struct stat info {};
     if (!IsMemfd(fd) || ::fstat(fd, &info) != 0) {
         problem = "descriptor " + std::to_string(fd) + " is not a memfd";
+        return false;
+    }
+    // Judged before a byte is read: a huge (even sparse) file would take long to read.
+    const std::uint64_t nMax = MaxSize(nConnections);
+    if (static_cast<std::uint64_t>(info.st_size) > nMax) {
+        problem = std::to_string(info.st_size) + " bytes, more than " +
+                  std::to_string(nConnections) + " connections can leave (" +
+                  std::to_string(nMax) + " bytes); not read";
         return false;
     }
     // pread: the open file description, and so its offset, is shared with the writer.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -28,10 +30,17 @@ public:
     // True when fd names a memfd (or another tmpfs file): never a socket or someone's log.
     static bool IsMemfd(int fd);
 
+    // The largest state nConnections connections can have left: per connection one record
+    // holding an unfinished message of the largest size with its header, and the frames
+    // read ahead behind it.
+    static std::uint64_t MaxSize(std::size_t nConnections);
+
     // Reads a whole state from a memfd written by WriteToMemfd, from its start whatever its
     // offset. Returns false and sets problem when fd is no memfd (it is then left alone),
-    // on a read failure or on a bad encoding.
-    static bool ReadFromMemfd(int fd, CHandOffState& state, std::string& problem);
+    // when it is larger than MaxSize(nConnections) (then nothing is read), on a read
+    // failure or on a bad encoding.
+    static bool ReadFromMemfd(int fd, std::size_t nConnections, CHandOffState& state,
+                              std::string& problem);
 
     std::map<int, std::vector<char>> m_pending;
 };

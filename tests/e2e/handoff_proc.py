@@ -9,6 +9,7 @@ import ctypes
 import os
 import signal
 import socket
+import subprocess
 import time
 
 from velmora_driver import stat_fields
@@ -110,6 +111,22 @@ class Census:
                 f"pidfds={self.pidfds}, own={self.own})")
 
 
+
+
+def bytes_waiting_from(pid, peer_pid):
+    """Bytes waiting unread at pid's end of the local stream sockets whose other end
+    peer_pid holds (ss reads the queues; the processes are not disturbed)."""
+    def inodes(of):
+        return {int(t[8:-1]) for t in descriptors(of).values() if t.startswith("socket:[")}
+
+    mine, theirs = inodes(pid), inodes(peer_pid)
+    waiting = 0
+    for line in subprocess.run(["ss", "-xH"], capture_output=True, text=True,
+                               check=True).stdout.splitlines():
+        fields = line.split()
+        if len(fields) >= 8 and int(fields[5]) in mine and int(fields[7]) in theirs:
+            waiting += int(fields[2])
+    return waiting
 
 
 _SYS_PIDFD_GETFD = 438  # the same number on every architecture the program builds for

@@ -14,6 +14,7 @@ import socket
 import stat
 import struct
 import tempfile
+import time
 import unittest
 import uuid
 
@@ -221,6 +222,15 @@ class HandOffTest(unittest.TestCase):
                 f.write(source)
             os.chmod(staged, stat.S_IRWXU)
         os.rename(staged, path)
+
+    def install_waiting(self, path, condition):
+        """Installs a new build at path that starts the program only once the shell
+        condition fails (looked at every 50 ms, for at most 30 s)."""
+        self.install(path, "#!/bin/sh\n"
+                     f"i=0; while [ $i -lt 600 ] && {condition}; do\n"
+                     "  sleep 0.05; i=$((i + 1))\n"
+                     "done\n"
+                     f"exec '{self.exe}' \"$@\"\n")
 
     def assert_still_open(self, client):
         """The server has neither closed nor reset the connection."""
@@ -710,6 +720,33 @@ class HandOffTest(unittest.TestCase):
         self.connect(new_process, port, 1)
         notify.close()
 
+    def test_a_parent_stopped_past_the_deadline_commits_to_a_ready_new_process(self):
+        self.env[DEADLINE_VARIABLE] = "2"
+        path = self.copy_of_program()
+        parent = self.launch(path)
+        port = self.serve(parent)
+        clients = self.connect(parent, port, 1)
+        # The new build starts the program only once the parent has been stopped.
+        go = os.path.join(self.tmp, "go")
+        self.install_waiting(path, f"[ ! -e '{go}' ]")
+        self.press_duplicate(parent)
+        (pid,) = proc.wait_until(lambda: proc.children_of(parent.pid), WAIT, "the new process")
+        os.kill(parent.pid, signal.SIGSTOP)
+        try:
+            stopped = time.monotonic()
+            open(go, "w").close()
+            # Nothing asks the stopped parent: the new process's "ready" waits in the
+            # channel, and the deadline passes meanwhile.
+            proc.wait_until(lambda: proc.bytes_waiting_from(parent.pid, pid), WAIT,
+                            "the new process's answer")
+            time.sleep(max(0.0, stopped + 2 + 1 - time.monotonic()))
+        finally:
+            os.kill(parent.pid, signal.SIGCONT)
+        new_process = driver.find_app(pid, WAIT)
+        self.took(parent, new_process, 1)
+        self.assert_serves(parent, new_process, clients)
+        self.assertFalse([line for line in parent.log_lines() if "did not answer" in line])
+
     def test_copy_serves_on_when_the_parent_dies_during_the_hand_off(self):
         parent = self.launch(self.exe)
         port = self.serve(parent)
@@ -744,11 +781,7 @@ class HandOffTest(unittest.TestCase):
         port = self.serve(parent)
         clients = self.connect(parent, port, 1)
         # The new build starts the program only once its parent is dead and collected.
-        self.install(path, "#!/bin/sh\n"
-                     'i=0; while [ $i -lt 600 ] && kill -0 "$PPID" 2>/dev/null; do\n'
-                     "  sleep 0.05; i=$((i + 1))\n"
-                     "done\n"
-                     f"exec '{self.exe}' \"$@\"\n")
+        self.install_waiting(path, 'kill -0 "$PPID" 2>/dev/null')
         self.press_duplicate(parent)
         (pid,) = proc.wait_until(lambda: proc.children_of(parent.pid), WAIT, "the new process")
         os.kill(parent.pid, signal.SIGKILL)

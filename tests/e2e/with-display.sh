@@ -159,9 +159,26 @@ export QT_ACCESSIBILITY=1
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
 export GTK_A11Y=atspi
 
+# In a sanitizer build (VELMORA_SANITIZER_REPORTS=1) every program started here writes its
+# reports into the session, and any report fails the command.
+if [ -n "${VELMORA_SANITIZER_REPORTS:-}" ]; then
+  for var in ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS; do
+    export "$var=${!var:-}${!var:+:}log_path=$session_dir/sanitizer"
+  done
+fi
+
 "$@" </dev/null &
 cmd_pid=$!
 wait "$cmd_pid"
 status=$?
 cmd_pid=""
+# Programs still running may yet report: they are stopped first.
+mapfile -t strays < <(marked_pids | grep -vxF -e "${dbus_pid:-x}" -e "${xvfb_pid:-x}")
+stop_pids "${strays[@]}"
+for report in "$session_dir"/sanitizer.*; do
+  [ -f "$report" ] || continue
+  log "sanitizer report $(basename "$report"):"
+  cat "$report" >&2
+  status=1
+done
 exit "$status"

@@ -10,6 +10,7 @@ thread_local std::size_t t_nAllocations = 0;
 
 }  // namespace
 
+#ifndef VELMORA_SANITIZED
 void* operator new(std::size_t nSize) {
     ++t_nAllocations;
     if (void* p = std::malloc(nSize ? nSize : 1)) return p;
@@ -19,9 +20,18 @@ void* operator new(std::size_t nSize) {
 void operator delete(void* p) noexcept { std::free(p); }
 
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#endif
 
 namespace Testing {
 
 std::size_t AllocationsOnThisThread() { return t_nAllocations; }
+
+bool AllocationsAreCounted() {
+#ifdef VELMORA_SANITIZED
+    return false;
+#else
+    return true;
+#endif
+}
 
 }  // namespace Testing

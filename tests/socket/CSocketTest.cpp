@@ -5,6 +5,10 @@
 #include <fcntl.h>
 #include <malloc.h>
 
+#include <algorithm>
+#include <memory>
+#include <set>
+
 using namespace SocketTest;
 using CNoxSocket::CSocket;
 
@@ -202,6 +206,52 @@ TEST_F(CSocketTest, MemoryFollowsBytesReceivedNotBytesAnnounced) {
     const std::size_t after = OnWorker(heap);
     // The state copies above are freed; what remains is the growing body.
     EXPECT_LT(after - before, 1u << 20) << "announced " << announced;
+}
+
+// Eight clients send 4 MiB messages at once against a budget of 1 MiB: past it only the
+// connection nearest to completing reads on, the others wait, a small message passes, and
+// every message arrives whole.
+class CSocketBudgetTest : public CLoopFixture {
+protected:
+    CSocketBudgetTest() { m_acceptor.m_pMessageBudget = &m_budget; }
+    std::size_t Held() { return OnWorker([this] { return m_budget.Held(); }); }
+};
+
+TEST_F(CSocketBudgetTest, UnfinishedMessagesStayWithinTheBudgetAndAllComplete) {
+    const unsigned short port = ListenAnyPort();
+    constexpr std::size_t kClients = 8, kSize = 4 << 20;
+    std::vector<std::unique_ptr<CClient>> clients;
+    std::vector<std::string> bodies;
+    for (std::size_t i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<CClient>(port));
+        bodies.emplace_back(kSize, static_cast<char>('a' + i));
+        bodies.back()[kSize / 2] = '!';
+    }
+    std::vector<std::thread> senders;
+    for (std::size_t i = 0; i < kClients; ++i)
+        senders.emplace_back([&, i] { clients[i]->Send(Frame(bodies[i])); });
+    CClient small(port);
+    small.Send(Frame("small"));
+    std::size_t nMostHeld = 0;
+    const bool done = WaitUntil([&] {
+        nMostHeld = std::max(nMostHeld, Held());
+        std::size_t nMessages = 0;
+        for (const auto& spSocket : m_acceptor.Accepted())
+            nMessages += spSocket->Messages().size();
+        return nMessages == kClients + 1;
+    });
+    for (std::thread& sender : senders) sender.join();
+    ASSERT_TRUE(done);
+    // Within the budget but for the one message allowed past it.
+    EXPECT_LE(nMostHeld, m_budget.Limit() + kSize);
+    EXPECT_EQ(Held(), 0u);
+    std::vector<std::string> received;
+    for (const auto& spSocket : m_acceptor.Accepted()) {
+        for (const std::string& message : spSocket->Messages()) received.push_back(message);
+    }
+    bodies.push_back("small");
+    EXPECT_EQ(std::multiset<std::string>(received.begin(), received.end()),
+              std::multiset<std::string>(bodies.begin(), bodies.end()));
 }
 
 TEST_F(CSocketTest, SuspendHoldsPartialBytesAndResumeDeliversInOrder) {

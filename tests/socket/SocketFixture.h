@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CAcceptor.h"
+#include "CMessageBudget.h"
 #include "CSocket.h"
 
 #include <gtest/gtest.h>
@@ -136,7 +137,9 @@ public:
     std::unique_ptr<CNoxSocket::CSocket> CreateSocket(boost::asio::io_service& io) override {
         if (m_nCreateBudget == 0) return nullptr;
         if (m_nCreateBudget > 0) --m_nCreateBudget;
-        return std::unique_ptr<CNoxSocket::CSocket>(new CRecorder(io));
+        auto spSocket = std::make_unique<CRecorder>(io);
+        if (m_pMessageBudget) spSocket->UseBudget(*m_pMessageBudget);
+        return spSocket;
     }
     void OnAccept(boost::shared_ptr<CNoxSocket::CSocket> spSocket) override {
         if (m_bStartReceive) spSocket->StartReceive();
@@ -160,6 +163,7 @@ public:
 
     int m_nCreateBudget = -1;  // -1: unlimited; set before Listen
     bool m_bStartReceive = true;
+    CNoxSocket::CMessageBudget* m_pMessageBudget = nullptr;  // set before Listen
 
 private:
     mutable std::mutex m_mutex;
@@ -171,7 +175,7 @@ private:
 // program does; the destructor closes everything on that thread and joins it.
 class CLoopFixture : public ::testing::Test {
 protected:
-    CLoopFixture() : m_work(m_io.get_executor()), m_acceptor(m_io) {
+    CLoopFixture() : m_work(m_io.get_executor()), m_budget(1 << 20), m_acceptor(m_io) {
         m_thread = std::thread([this] { m_io.run(); });
     }
     ~CLoopFixture() override {
@@ -233,6 +237,8 @@ protected:
 
     boost::asio::io_service m_io;
     boost::asio::executor_work_guard<boost::asio::io_service::executor_type> m_work;
+    // 1 MiB; the acceptor's connections draw from it once m_pMessageBudget points here.
+    CNoxSocket::CMessageBudget m_budget;
     CKeepingAcceptor m_acceptor;
     std::thread m_thread;
 };

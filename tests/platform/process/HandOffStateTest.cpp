@@ -1,6 +1,7 @@
 #include "HandOffState.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -90,8 +91,30 @@ TEST(HandOffState, TravelsInACloseOnExecMemfdReadFromItsStart) {
     EXPECT_TRUE(CHandOffState::IsMemfd(memfd.Get()));
 
     CHandOffState read;
-    ASSERT_TRUE(CHandOffState::ReadFromMemfd(memfd.Get(), read, reason)) << reason;
+    ASSERT_TRUE(CHandOffState::ReadFromMemfd(memfd.Get(), 4, read, reason)) << reason;
     EXPECT_EQ(read.m_pending, state.m_pending);
+}
+
+// Judged by its size alone: a sparse state one byte past what its connections could leave is
+// refused without a read; at the bound it is read (and zeros beyond the first record fail to
+// decode).
+TEST(HandOffState, RefusesAStateLargerThanItsConnectionsCouldLeaveUnread) {
+    for (const std::size_t nConnections : {0u, 1u, 2u}) {
+        const std::uint64_t nMax = CHandOffState::MaxSize(nConnections);
+        EXPECT_GE(nMax, nConnections * (8 + 4 + (64u << 20)));
+        for (const std::uint64_t nSize : {nMax + 1, std::uint64_t{2} << 30, nMax}) {
+            CFd memfd(::memfd_create("state", MFD_CLOEXEC));
+            ASSERT_EQ(::ftruncate(memfd.Get(), static_cast<off_t>(nSize)), 0);
+            CHandOffState read;
+            std::string problem;
+            EXPECT_EQ(CHandOffState::ReadFromMemfd(memfd.Get(), nConnections, read, problem),
+                      nSize == 0);
+            const bool refused = problem.find(std::to_string(nSize) + " bytes, more than " +
+                                              std::to_string(nConnections) +
+                                              " connections can leave") == 0;
+            EXPECT_EQ(refused, nSize > nMax) << nConnections << " " << nSize << ": " << problem;
+        }
+    }
 }
 
 // A wrong number must neither block on a socket or pipe nor be mistaken for state.
@@ -104,7 +127,7 @@ TEST(HandOffState, WillNotReadWhatIsNoMemfd) {
         CHandOffState read;
         std::string problem;
         EXPECT_FALSE(CHandOffState::IsMemfd(fd));
-        EXPECT_FALSE(CHandOffState::ReadFromMemfd(fd, read, problem));
+        EXPECT_FALSE(CHandOffState::ReadFromMemfd(fd, 1, read, problem));
         EXPECT_NE(problem.find("not a memfd"), std::string::npos) << problem;
     }
 }
