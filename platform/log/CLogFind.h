@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QRect>
 #include <QString>
 #include <cstdint>
 #include <memory>
@@ -34,6 +35,8 @@ public:
     bool HasFocus() const;
     // Places the find bar at the top right of the view's viewport.
     void Place();
+    // Where the find bar is in the view; empty while it is hidden.
+    QRect BarGeometry() const;
 
     // Starts a search for text; an empty text only clears the status.
     void Find(const QString& text, bool bBackward);
