@@ -1,12 +1,12 @@
 #include "CLogFilter.h"
 
 #include <QElapsedTimer>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <algorithm>
 #include <cstring>
 
+#include "CLogBar.h"
 #include "CLogMatcher.h"
 #include "CLogView.h"
 #include "Utf8.h"
@@ -24,20 +24,10 @@ constexpr std::uint64_t kShortLine = 64 * 1024;
 }  // namespace
 
 CLogFilter::CLogFilter(CLogView& view) : m_view(view) {
-    m_pBar = new QWidget(&m_view);
-    m_pBar->setObjectName(QStringLiteral("filterBar"));
-    m_pBar->setAutoFillBackground(true);
-    auto* pLayout = new QHBoxLayout(m_pBar);
-    pLayout->setContentsMargins(2, 2, 2, 2);
-    m_pEdit = new QLineEdit(m_pBar);
-    m_pEdit->setObjectName(QStringLiteral("logFilterEdit"));
-    m_pEdit->setPlaceholderText(tr("Filter"));
-    m_pEdit->setAccessibleName(tr("Filter"));
-    m_pCount = new QLabel(m_pBar);
-    m_pCount->setObjectName(QStringLiteral("logFilterCount"));
-    pLayout->addWidget(m_pEdit);
-    pLayout->addWidget(m_pCount);
-    m_pBar->hide();
+    m_pBar = new CLogBar(&m_view, tr("Filter"), QStringLiteral("filterBar"),
+                         QStringLiteral("logFilterEdit"), QStringLiteral("logFilterCount"));
+    m_pEdit = m_pBar->Edit();
+    m_pCount = m_pBar->Label();
     connect(m_pEdit, &QLineEdit::returnPressed, this, [this] { Apply(m_pEdit->text()); });
     connect(m_pEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
         if (text.isEmpty()) End();
@@ -49,26 +39,15 @@ CLogFilter::CLogFilter(CLogView& view) : m_view(view) {
 CLogFilter::~CLogFilter() = default;
 
 void CLogFilter::Place(const QRect& findBar) {
-    const QSize size = m_pBar->sizeHint();
-    const QRect area = m_view.viewport()->geometry();
-    const int nRight = findBar.isEmpty() ? area.right() : findBar.left() - 1;
-    const int nWidth = std::max(0, std::min(size.width() + 80, nRight - area.left() + 1));
-    m_pBar->setGeometry(nRight - nWidth + 1, area.top(), nWidth, size.height());
+    m_pBar->Place(findBar.isEmpty() ? m_view.viewport()->geometry().right() : findBar.left() - 1);
 }
 
-void CLogFilter::Show() {
-    m_pBar->show();
-    m_pBar->raise();
-    m_pEdit->setFocus();
-    m_pEdit->selectAll();
-}
+void CLogFilter::Show() { m_pBar->Open(); }
 
 bool CLogFilter::Hide() {
     if (!m_pBar->isVisible()) return false;
     End();
-    m_pBar->hide();
-    m_view.setFocus();
-    return true;
+    return m_pBar->Close();
 }
 
 bool CLogFilter::HasFocus() const { return m_pEdit->hasFocus(); }

@@ -12,10 +12,10 @@
 class QLabel;
 class QLineEdit;
 class QRect;
-class QWidget;
 
 namespace Platform {
 
+class CLogBar;
 class CLogMatcher;
 class CLogView;
 
@@ -91,7 +91,7 @@ private:
     void UpdateCount();
 
     CLogView& m_view;
-    QWidget* m_pBar = nullptr;
+    CLogBar* m_pBar = nullptr;
     QLineEdit* m_pEdit = nullptr;
     QLabel* m_pCount = nullptr;
     std::unique_ptr<CLogMatcher> m_pMatcher;

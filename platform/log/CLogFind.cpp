@@ -3,7 +3,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
@@ -11,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "CLogBar.h"
 #include "CLogMatcher.h"
 #include "CLogView.h"
 
@@ -50,20 +50,10 @@ CLogFind::CLogFind(CLogView& view) : m_view(view) {
     addFindAgain(QKeySequence(Qt::Key_F3), &CLogFind::FindNext);
     addFindAgain(QKeySequence(Qt::SHIFT | Qt::Key_F3), &CLogFind::FindPrevious);
 
-    m_pBar = new QWidget(&m_view);
-    m_pBar->setObjectName(QStringLiteral("findBar"));
-    m_pBar->setAutoFillBackground(true);
-    auto* pLayout = new QHBoxLayout(m_pBar);
-    pLayout->setContentsMargins(2, 2, 2, 2);
-    m_pEdit = new QLineEdit(m_pBar);
-    m_pEdit->setObjectName(QStringLiteral("findEdit"));
-    m_pEdit->setPlaceholderText(tr("Find"));
-    m_pEdit->setAccessibleName(tr("Find"));
-    m_pStatus = new QLabel(m_pBar);
-    m_pStatus->setObjectName(QStringLiteral("findStatus"));
-    pLayout->addWidget(m_pEdit);
-    pLayout->addWidget(m_pStatus);
-    m_pBar->hide();
+    m_pBar = new CLogBar(&m_view, tr("Find"), QStringLiteral("findBar"),
+                         QStringLiteral("findEdit"), QStringLiteral("findStatus"));
+    m_pEdit = m_pBar->Edit();
+    m_pStatus = m_pBar->Label();
     connect(m_pEdit, &QLineEdit::returnPressed, this, [this] {
         Find(m_pEdit->text(), QApplication::keyboardModifiers() & Qt::ShiftModifier);
     });
@@ -71,31 +61,16 @@ CLogFind::CLogFind(CLogView& view) : m_view(view) {
 
 CLogFind::~CLogFind() = default;
 
-void CLogFind::Place() {
-    const QSize size = m_pBar->sizeHint();
-    const QRect area = m_view.viewport()->geometry();
-    const int nWidth = std::min(size.width() + 80, area.width());
-    m_pBar->setGeometry(area.right() - nWidth + 1, area.top(), nWidth, size.height());
-}
+void CLogFind::Place() { m_pBar->Place(m_view.viewport()->geometry().right()); }
 
-QRect CLogFind::BarGeometry() const {
-    return m_pBar->isVisible() ? m_pBar->geometry() : QRect();
-}
+QRect CLogFind::BarGeometry() const { return m_pBar->Area(); }
 
 void CLogFind::Show() {
     Place();
-    m_pBar->show();
-    m_pBar->raise();
-    m_pEdit->setFocus();
-    m_pEdit->selectAll();
+    m_pBar->Open();
 }
 
-bool CLogFind::Hide() {
-    if (!m_pBar->isVisible()) return false;
-    m_pBar->hide();
-    m_view.setFocus();
-    return true;
-}
+bool CLogFind::Hide() { return m_pBar->Close(); }
 
 bool CLogFind::HasFocus() const { return m_pEdit->hasFocus(); }
 

@@ -8,10 +8,10 @@
 
 class QLabel;
 class QLineEdit;
-class QWidget;
 
 namespace Platform {
 
+class CLogBar;
 class CLogView;
 
 // Find for the log view: the find bar over the view's top right corner (field and status) and
@@ -66,7 +66,7 @@ private:
     void EndNotFound();
 
     CLogView& m_view;
-    QWidget* m_pBar = nullptr;
+    CLogBar* m_pBar = nullptr;
     QLineEdit* m_pEdit = nullptr;
     QLabel* m_pStatus = nullptr;
     std::unique_ptr<CSearch> m_pSearch;

@@ -327,7 +327,8 @@ TEST(CVelmoraDlgTest, NoAboutItemWhenString101IsEmpty) {
     EXPECT_TRUE(bMenuEmpty);
     EXPECT_EQ(logMenu,
               (QStringList{QStringLiteral("&Copy"), QStringLiteral("Select A&ll"),
-                           QStringLiteral("&Find..."), QStringLiteral("&Save Log As..."),
+                           QStringLiteral("&Find..."), QStringLiteral("F&ilter..."),
+                           QStringLiteral("&Save Log As..."),
                            QStringLiteral("Cl&ear Log")}));
     EXPECT_FALSE(logMenu.join(QLatin1Char('|')).contains(QStringLiteral("Velmora")));
 }
