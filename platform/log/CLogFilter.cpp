@@ -20,6 +20,8 @@ constexpr std::size_t kScanBlock = 1u << 20;
 // Lines up to this long are counted from their text; longer ones from the store's chunk
 // counts, which read at most a chunk whatever the line's length.
 constexpr std::uint64_t kShortLine = 64 * 1024;
+// A read buffer larger than this is let go once the scan has caught up.
+constexpr std::size_t kKeptBlock = 64 * 1024;
 
 }  // namespace
 
@@ -116,6 +118,8 @@ void CLogFilter::ScanSlice() {
     }
     const bool bFinished = m_bScanning;
     m_bScanning = false;
+    // Lines that arrive later are read in their own small batches.
+    if (m_block.capacity() > kKeptBlock) m_block = std::vector<char>();
     UpdateCount();
     if (bFinished) emit scanFinished();
 }

@@ -20,7 +20,7 @@ class CLogFilterIndex {
 public:
     // Matches per group, and deltas per block of memory.
     static constexpr std::size_t kGroup = 32;
-    static constexpr std::size_t kBlock = 1024;
+    static constexpr std::size_t kBlock = 256;
     // UTF-16 units a shown store line adds to the filtered text, LF included.
     using LineUnits = std::function<std::uint64_t(std::uint64_t nLine)>;
 

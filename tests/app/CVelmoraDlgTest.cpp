@@ -301,7 +301,7 @@ TEST(CVelmoraDlgTest, TheAboutBoxOpensFromTheDialogsAndTheLogBoxsContextMenu) {
             ASSERT_NE(pMenu, nullptr);
             QAction* pAbout = pMenu->actions().back();
             EXPECT_EQ(pAbout->text(), QStringLiteral("バージョン情報 Velmora(&A)..."));
-            if (bFromLogBox) EXPECT_EQ(AccessKeys(*pMenu), QStringLiteral("CLFSEA"));
+            if (bFromLogBox) EXPECT_EQ(AccessKeys(*pMenu), QStringLiteral("CLFISEA"));
             pMenu->close();
             pAbout->trigger();
             Button(dlg, IDOK)->click();
