@@ -121,6 +121,12 @@ void CLogSave::Cancel() {
     EndSave(tr("cancelled"));
 }
 
+void CLogSave::OnRowsReset() {
+    if (m_pSave == nullptr || !m_pSave->bRows) return;
+    m_pSave->file.remove();
+    EndSave(tr("the filter changed while saving"));
+}
+
 void CLogSave::EndSave(const QString& error) {
     std::unique_ptr<CSave> pSave = std::move(m_pSave);
     pSave->pProgress->deleteLater();

@@ -576,7 +576,8 @@ void CLogView::OnFilterAboutToReset() {
 }
 
 void CLogView::OnFilterReset() {
-    // A new filter starts without a selection; with none, the old one still holds.
+    m_pSave->OnRowsReset();
+    // A filter starts without a selection; ending one keeps the selection there was.
     if (m_pFilter->IsActive()) m_anchor = m_caret = CPosition();
     m_anchor = Clamp(m_anchor);
     m_caret = Clamp(m_caret);
