@@ -8,10 +8,18 @@
 // find: then, from the caret at the end, Find wraps round to a line among the first 1,000.
 // save: then Save Log As writes the whole log to a file under $TMPDIR (removed afterwards).
 //
+//   QT_QPA_PLATFORM=offscreen velmora_logview_bench --case filter [--lines 10000000]
+//
+// filter: then a filter for "-> message 5" (1,111,111 of 10 million lines) scans the whole
+// store, while each timer tick also asks the view's accessible text what a screen reader
+// asks (the length, the last line, the caret); the answer's time is the tick's lateness plus
+// those calls. Memory per match: the index's own bytes, and RssAnon grown during the scan.
+//
 //   tests/e2e/with-display.sh velmora_logview_bench --case paint [--frames 300]
 //
 // paint: full repaints of a 1200 x 700 view, of plain rows and of rows with control pictures.
 // Every phase stops at --max-seconds.
+#include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -21,10 +29,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <list>
 #include <string>
 #include <vector>
 
+#include "CLogFilter.h"
 #include "CLogView.h"
 
 namespace {
@@ -47,31 +57,47 @@ public:
     CLateness() {
         m_timer.setTimerType(Qt::PreciseTimer);
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            m_late.push_back(std::max<double>(0.0, m_clock.nsecsElapsed() / 1e6 - 10.0));
+            const double fLate = std::max<double>(0.0, m_clock.nsecsElapsed() / 1e6 - 10.0);
+            m_late.push_back(fLate);
+            if (m_probe) {
+                QElapsedTimer call;
+                call.start();
+                m_probe();
+                m_answer.push_back(fLate + call.nsecsElapsed() / 1e6);
+            }
             m_clock.restart();
         });
     }
+    // Calls made at every tick, timed with the tick's lateness as the time to an answer.
+    void SetProbe(std::function<void()> probe) { m_probe = std::move(probe); }
     void Start() {
         m_late.clear();
+        m_answer.clear();
         m_clock.start();
         m_timer.start(10);
     }
     void Stop() { m_timer.stop(); }
     void Print(const char* pWhat) {
-        std::vector<double> late = m_late;
-        std::sort(late.begin(), late.end());
-        const auto at = [&late](double p) {
-            return late.empty() ? 0.0 : late[static_cast<std::size_t>(p * (late.size() - 1))];
-        };
-        std::printf(
-            "  UI 10 ms timer during %s, %zu ticks: median %.2f ms, p99 %.2f ms, max %.2f ms\n",
-            pWhat, late.size(), at(0.5), at(0.99), late.empty() ? 0.0 : late.back());
+        PrintSorted("UI 10 ms timer during", pWhat, "ticks", m_late);
+        if (m_probe) PrintSorted("accessibility answers during", pWhat, "calls", m_answer);
     }
 
 private:
+    static void PrintSorted(const char* pKind, const char* pWhat, const char* pUnit,
+                            std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        const auto at = [&values](double p) {
+            return values.empty() ? 0.0 : values[static_cast<std::size_t>(p * (values.size() - 1))];
+        };
+        std::printf("  %s %s, %zu %s: median %.2f ms, p99 %.2f ms, max %.2f ms\n", pKind, pWhat,
+                    values.size(), pUnit, at(0.5), at(0.99), values.empty() ? 0.0 : values.back());
+    }
+
     QTimer m_timer;
     QElapsedTimer m_clock;
     std::vector<double> m_late;
+    std::vector<double> m_answer;
+    std::function<void()> m_probe;
 };
 
 // Runs the event loop until done() or the bound; false at the bound.
@@ -167,6 +193,46 @@ int Save(CLogView& view, CLateness& lateness, double fMaxSeconds) {
     return bFinished && error.isEmpty() ? 0 : 1;
 }
 
+int Filter(CLogView& view, CLateness& lateness, double fMaxSeconds) {
+    QAccessibleTextInterface* pText = QAccessible::queryAccessibleInterface(&view)->textInterface();
+    int nAnswered = 0;
+    lateness.SetProbe([&] {
+        const int nCount = pText->characterCount();
+        int nStart = 0;
+        int nEnd = 0;
+        pText->textAtOffset(std::max(0, nCount - 1), QAccessible::LineBoundary, &nStart, &nEnd);
+        pText->cursorPosition();
+        ++nAnswered;
+    });
+    bool bFinished = false;
+    QObject::connect(&view, &CLogView::filterFinished, [&] { bFinished = true; });
+    const long anon0 = AnonKib();
+    QElapsedTimer elapsed;
+    elapsed.start();
+    lateness.Start();
+    view.Filter(QStringLiteral("-> message 5"));
+    RunUntil([&] { return bFinished; }, fMaxSeconds);
+    const double fSeconds = elapsed.elapsed() / 1000.0;
+    lateness.Stop();
+    const long nAnonKib = AnonKib() - anon0;
+    const Platform::CLogFilter* pFilter = view.ActiveFilter();
+    const std::uint64_t nMatches = pFilter->Index().Count();
+    const std::size_t nIndexBytes = pFilter->Index().MemoryBytes();
+    std::printf("  filter \"-> message 5\": %s%llu of %llu lines after %.3f s\n",
+                bFinished ? "" : "NOT finished; ", static_cast<unsigned long long>(nMatches),
+                static_cast<unsigned long long>(view.Store().LineCount()), fSeconds);
+    std::printf("  memory per match: index %.2f B (%zu B), RssAnon %+.2f B (%+ld kB)\n",
+                nMatches ? static_cast<double>(nIndexBytes) / nMatches : 0.0, nIndexBytes,
+                nMatches ? nAnonKib * 1024.0 / nMatches : 0.0, nAnonKib);
+    lateness.Print("the filter's scan");
+    lateness.SetProbe(nullptr);
+    // Every tenth line has 5 for its first digit, one in nine of the rest at each length.
+    std::uint64_t nExpected = 0;
+    for (std::uint64_t nFrom = 5, nWidth = 1; nFrom < view.Store().LineCount(); nFrom *= 10, nWidth *= 10)
+        nExpected += std::min(nWidth, view.Store().LineCount() - nFrom);
+    return bFinished && nMatches == nExpected && nAnswered > 0 ? 0 : 1;
+}
+
 // Full repaints of the view: time a frame and a row, for plain rows and for rows with five
 // control pictures each.
 int Paint(CLogView& view, long long nFrames) {
@@ -203,7 +269,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--max-seconds") == 0) fMaxSeconds = std::atof(argv[i + 1]);
         if (std::strcmp(argv[i], "--frames") == 0) nFrames = std::max(1LL, std::atoll(argv[i + 1]));
     }
-    if (nLines < 0) nLines = kind == "save" ? 10000000 : 100000000;
+    if (nLines < 0) nLines = kind == "find" ? 100000000 : 10000000;
     CLogView view;
     view.resize(800, 600);
     view.show();
@@ -211,5 +277,6 @@ int main(int argc, char** argv) {
     CLateness lateness;
     std::printf("log view %s: %lld lines\n", kind.c_str(), nLines);
     if (!Fill(view, lateness, nLines, fMaxSeconds)) return 1;
+    if (kind == "filter") return Filter(view, lateness, fMaxSeconds);
     return kind == "save" ? Save(view, lateness, fMaxSeconds) : Find(view, lateness, fMaxSeconds);
 }

@@ -3,15 +3,15 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
 #include <algorithm>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "CLogBar.h"
+#include "CLogMatcher.h"
 #include "CLogView.h"
 
 namespace Platform {
@@ -26,17 +26,9 @@ constexpr std::size_t kSearchBlock = 1u << 20;
 
 struct CLogFind::CSearch {
     CSearch(std::string text, bool bBackwardSearch)
-        : needle(std::move(text)),
-          reversed(needle.rbegin(), needle.rend()),
-          forward(needle.begin(), needle.end()),
-          backward(reversed.begin(), reversed.end()),
-          bBackward(bBackwardSearch) {}
+        : matcher(std::move(text)), bBackward(bBackwardSearch) {}
 
-    const std::string needle;
-    // Backward, a block is searched from its end for the reversed needle.
-    const std::string reversed;
-    const std::boyer_moore_horspool_searcher<std::string::const_iterator> forward;
-    const std::boyer_moore_horspool_searcher<std::string::const_iterator> backward;
+    const CLogMatcher matcher;
     const bool bBackward;
     bool bWrapped = false;
     std::uint64_t nStart = 0;  // where the search began
@@ -58,20 +50,10 @@ CLogFind::CLogFind(CLogView& view) : m_view(view) {
     addFindAgain(QKeySequence(Qt::Key_F3), &CLogFind::FindNext);
     addFindAgain(QKeySequence(Qt::SHIFT | Qt::Key_F3), &CLogFind::FindPrevious);
 
-    m_pBar = new QWidget(&m_view);
-    m_pBar->setObjectName(QStringLiteral("findBar"));
-    m_pBar->setAutoFillBackground(true);
-    auto* pLayout = new QHBoxLayout(m_pBar);
-    pLayout->setContentsMargins(2, 2, 2, 2);
-    m_pEdit = new QLineEdit(m_pBar);
-    m_pEdit->setObjectName(QStringLiteral("findEdit"));
-    m_pEdit->setPlaceholderText(tr("Find"));
-    m_pEdit->setAccessibleName(tr("Find"));
-    m_pStatus = new QLabel(m_pBar);
-    m_pStatus->setObjectName(QStringLiteral("findStatus"));
-    pLayout->addWidget(m_pEdit);
-    pLayout->addWidget(m_pStatus);
-    m_pBar->hide();
+    m_pBar = new CLogBar(&m_view, tr("Find"), QStringLiteral("findBar"),
+                         QStringLiteral("findEdit"), QStringLiteral("findStatus"));
+    m_pEdit = m_pBar->Edit();
+    m_pStatus = m_pBar->Label();
     connect(m_pEdit, &QLineEdit::returnPressed, this, [this] {
         Find(m_pEdit->text(), QApplication::keyboardModifiers() & Qt::ShiftModifier);
     });
@@ -79,27 +61,16 @@ CLogFind::CLogFind(CLogView& view) : m_view(view) {
 
 CLogFind::~CLogFind() = default;
 
-void CLogFind::Place() {
-    const QSize size = m_pBar->sizeHint();
-    const QRect area = m_view.viewport()->geometry();
-    const int nWidth = std::min(size.width() + 80, area.width());
-    m_pBar->setGeometry(area.right() - nWidth + 1, area.top(), nWidth, size.height());
-}
+void CLogFind::Place() { m_pBar->Place(m_view.viewport()->geometry().right()); }
+
+QRect CLogFind::BarGeometry() const { return m_pBar->Area(); }
 
 void CLogFind::Show() {
     Place();
-    m_pBar->show();
-    m_pBar->raise();
-    m_pEdit->setFocus();
-    m_pEdit->selectAll();
+    m_pBar->Open();
 }
 
-bool CLogFind::Hide() {
-    if (!m_pBar->isVisible()) return false;
-    m_pBar->hide();
-    m_view.setFocus();
-    return true;
-}
+bool CLogFind::Hide() { return m_pBar->Close(); }
 
 bool CLogFind::HasFocus() const { return m_pEdit->hasFocus(); }
 
@@ -153,32 +124,45 @@ void CLogFind::SearchSlice() {
 CLogFind::EStep CLogFind::StepForward(std::uint64_t* pFound) {
     CSearch& search = *m_pSearch;
     const CLogStore& store = m_view.Store();
-    const std::size_t nNeedle = search.needle.size();
+    const std::size_t nNeedle = search.matcher.Size();
     search.nPos = std::max(search.nPos, store.FirstByte());
     // Once round, as far as a match that starts before the search's start reaches.
     const std::uint64_t nLimit =
         search.bWrapped ? std::min(store.EndByte(), search.nStart + nNeedle - 1) : store.EndByte();
     const std::uint64_t nBlockEnd = std::min(nLimit, search.nPos + kSearchBlock + nNeedle - 1);
+    std::uint64_t nNext = nBlockEnd - std::min<std::uint64_t>(nBlockEnd, nNeedle - 1);
     if (nBlockEnd > search.nPos) {
         search.block.resize(static_cast<std::size_t>(nBlockEnd - search.nPos));
         if (store.Read(search.nPos, search.block.data(), search.block.size())) {
-            const auto it = std::search(search.block.begin(), search.block.end(), search.forward);
-            if (it != search.block.end()) {
-                *pFound = search.nPos + (it - search.block.begin());
-                return EStep::eFound;
+            const char* const pBegin = search.block.data();
+            const char* const pEnd = pBegin + search.block.size();
+            // A match on a line the filter hides goes on from the next line it shows.
+            for (const char* p = search.matcher.Forward(pBegin, pEnd); p != pEnd;
+                 p = search.matcher.Forward(p, pEnd)) {
+                const std::uint64_t nAt = search.nPos + static_cast<std::uint64_t>(p - pBegin);
+                const std::uint64_t nShown = m_view.ShownFrom(nAt);
+                if (nShown == nAt) {
+                    *pFound = nAt;
+                    return EStep::eFound;
+                }
+                if (nShown >= nBlockEnd) {
+                    nNext = std::max(nNext, nShown);
+                    break;
+                }
+                p = pBegin + (nShown - search.nPos);
             }
         }
         search.nScanned += nBlockEnd - search.nPos;
     }
-    if (nBlockEnd >= nLimit) return WrapOrEnd(store.FirstByte());
-    search.nPos = nBlockEnd - (nNeedle - 1);
+    if (nBlockEnd >= nLimit || nNext >= nLimit) return WrapOrEnd(store.FirstByte());
+    search.nPos = nNext;
     return EStep::eGoOn;
 }
 
 CLogFind::EStep CLogFind::StepBackward(std::uint64_t* pFound) {
     CSearch& search = *m_pSearch;
     const CLogStore& store = m_view.Store();
-    const std::size_t nNeedle = search.needle.size();
+    const std::size_t nNeedle = search.matcher.Size();
     const std::uint64_t nFirst = store.FirstByte();
     search.nPos = std::min(std::max(search.nPos, nFirst), store.EndByte());
     // Once round, as far down as a match that ends after the search's start begins.
@@ -189,20 +173,34 @@ CLogFind::EStep CLogFind::StepBackward(std::uint64_t* pFound) {
     const std::uint64_t nBlockStart = search.nPos > nLow + kSearchBlock + nNeedle - 1
                                           ? search.nPos - kSearchBlock - (nNeedle - 1)
                                           : nLow;
+    std::uint64_t nNext = nBlockStart + (nNeedle - 1);
     if (search.nPos > nBlockStart) {
         std::vector<char>& block = search.block;
         block.resize(static_cast<std::size_t>(search.nPos - nBlockStart));
         if (store.Read(nBlockStart, block.data(), block.size())) {
-            const auto it = std::search(block.rbegin(), block.rend(), search.backward);
-            if (it != block.rend()) {
-                *pFound = nBlockStart + (block.size() - (it - block.rbegin()) - nNeedle);
-                return EStep::eFound;
+            const char* const pBegin = block.data();
+            const char* pEnd = pBegin + block.size();
+            // A match on a line the filter hides goes on from the end of the last line it
+            // shows before it.
+            for (const char* p = search.matcher.Backward(pBegin, pEnd); p != pEnd;
+                 p = search.matcher.Backward(pBegin, pEnd)) {
+                const std::uint64_t nAt = nBlockStart + static_cast<std::uint64_t>(p - pBegin);
+                const std::uint64_t nShown = m_view.ShownUntil(nAt);
+                if (nShown == nAt) {
+                    *pFound = nAt;
+                    return EStep::eFound;
+                }
+                if (nShown <= nBlockStart) {
+                    nNext = std::min(nNext, nShown);
+                    break;
+                }
+                pEnd = pBegin + (nShown - nBlockStart);
             }
         }
         search.nScanned += search.nPos - nBlockStart;
     }
-    if (nBlockStart <= nLow) return WrapOrEnd(store.EndByte());
-    search.nPos = nBlockStart + (nNeedle - 1);
+    if (nBlockStart <= nLow || nNext <= nLow) return WrapOrEnd(store.EndByte());
+    search.nPos = nNext;
     return EStep::eGoOn;
 }
 
@@ -215,7 +213,7 @@ CLogFind::EStep CLogFind::WrapOrEnd(std::uint64_t nRestart) {
 
 void CLogFind::EndFound(std::uint64_t nFound) {
     const CLogView::CPosition start = m_view.StreamPosition(nFound);
-    const CLogView::CPosition end{start.nLine, start.nColumn + m_pSearch->needle.size()};
+    const CLogView::CPosition end{start.nLine, start.nColumn + m_pSearch->matcher.Size()};
     m_pSearch.reset();
     m_pStatus->clear();
     m_view.ShowRange(start, end);

@@ -1,16 +1,17 @@
 #pragma once
 
 #include <QObject>
+#include <QRect>
 #include <QString>
 #include <cstdint>
 #include <memory>
 
 class QLabel;
 class QLineEdit;
-class QWidget;
 
 namespace Platform {
 
+class CLogBar;
 class CLogView;
 
 // Find for the log view: the find bar over the view's top right corner (field and status) and
@@ -34,6 +35,8 @@ public:
     bool HasFocus() const;
     // Places the find bar at the top right of the view's viewport.
     void Place();
+    // Where the find bar is in the view; empty while it is hidden.
+    QRect BarGeometry() const;
 
     // Starts a search for text; an empty text only clears the status.
     void Find(const QString& text, bool bBackward);
@@ -63,7 +66,7 @@ private:
     void EndNotFound();
 
     CLogView& m_view;
-    QWidget* m_pBar = nullptr;
+    CLogBar* m_pBar = nullptr;
     QLineEdit* m_pEdit = nullptr;
     QLabel* m_pStatus = nullptr;
     std::unique_ptr<CSearch> m_pSearch;

@@ -23,6 +23,8 @@ struct CLogSave::CSave {
     std::uint64_t nNext = 0;
     std::uint64_t nEnd = 0;
     std::uint64_t nTotal = 0;
+    // Under a filter, the rows it shows, [nNext, nEnd), rather than bytes.
+    bool bRows = false;
     std::vector<char> buffer;
     QProgressDialog* pProgress = nullptr;
     QTimer timer;
@@ -50,8 +52,9 @@ bool CLogSave::SaveTo(const QString& path) {
     if (store.DroppedLines() > 0)
         pSave->file.write((m_view.HeaderText() + QLatin1Char('\n')).toUtf8());
     // The lines there are now; later ones are not waited for.
-    pSave->nNext = store.FirstByte();
-    pSave->nEnd = store.EndByte();
+    pSave->bRows = m_view.ActiveFilter() != nullptr;
+    pSave->nNext = pSave->bRows ? 1 : store.FirstByte();
+    pSave->nEnd = pSave->bRows ? m_view.RowCount() : store.EndByte();
     pSave->nTotal = pSave->nEnd - pSave->nNext;
     pSave->buffer.resize(kSaveBlock);
     pSave->pProgress = new QProgressDialog(tr("Saving the log..."), tr("Cancel"), 0, 1000, &m_view);
@@ -73,7 +76,23 @@ void CLogSave::SaveSlice() {
     const CLogStore& store = m_view.Store();
     QElapsedTimer elapsed;
     elapsed.start();
-    while (save.nNext < save.nEnd && elapsed.elapsed() < CLogView::kSliceMilliseconds) {
+    while (save.bRows && save.nNext < save.nEnd &&
+           elapsed.elapsed() < CLogView::kSliceMilliseconds) {
+        // A filter scanned again (lines dropped) has fewer rows.
+        save.nEnd = std::min(save.nEnd, m_view.RowCount());
+        std::string lines;
+        while (save.nNext < save.nEnd && lines.size() < kSaveBlock) {
+            lines += m_view.LineText(m_view.RowToLine(save.nNext++));
+            lines += '\n';
+        }
+        if (save.file.write(lines.data(), static_cast<qint64>(lines.size())) !=
+            static_cast<qint64>(lines.size())) {
+            EndSave(save.file.errorString());
+            return;
+        }
+    }
+    while (!save.bRows && save.nNext < save.nEnd &&
+           elapsed.elapsed() < CLogView::kSliceMilliseconds) {
         // Lines the disk refused meanwhile are skipped.
         save.nNext = std::max(save.nNext, store.FirstByte());
         if (save.nNext >= save.nEnd) break;
@@ -100,6 +119,12 @@ void CLogSave::Cancel() {
     if (m_pSave == nullptr) return;
     m_pSave->file.remove();
     EndSave(tr("cancelled"));
+}
+
+void CLogSave::OnRowsReset() {
+    if (m_pSave == nullptr || !m_pSave->bRows) return;
+    m_pSave->file.remove();
+    EndSave(tr("the filter changed while saving"));
 }
 
 void CLogSave::EndSave(const QString& error) {

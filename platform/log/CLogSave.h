@@ -28,6 +28,9 @@ public:
     bool IsSaving() const { return m_pSave != nullptr; }
     // Ends a running save as cancelled, its file removed.
     void Cancel();
+    // The filter changed which lines are shown: a save of the shown lines ends as failed,
+    // its file removed.
+    void OnRowsReset();
 
 signals:
     // A save ended; error is empty on success.

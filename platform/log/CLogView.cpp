@@ -9,6 +9,7 @@
 #include <climits>
 
 #include "CControlPictures.h"
+#include "CLogFilter.h"
 #include "CLogFind.h"
 #include "CLogSave.h"
 #include "CLogViewAccessible.h"
@@ -79,11 +80,18 @@ CLogView::CLogView(const CLogStore::CLimits& limits, QWidget* pParent)
                  &CLogView::SelectAll);
     addLogAction(tr("&Find..."), QStringLiteral("logFind"), QKeySequence::Find,
                  &CLogView::ShowFind);
+    addLogAction(tr("F&ilter..."), QStringLiteral("logFilter"),
+                 QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F), &CLogView::ShowFilter);
     addLogAction(tr("&Save Log As..."), QStringLiteral("logSaveAs"), QKeySequence::Save,
                  &CLogView::SaveLogAs);
     addLogAction(tr("Cl&ear Log"), QStringLiteral("logClear"), QKeySequence(), &CLogView::Clear);
     m_pFind = std::make_unique<CLogFind>(*this);
     connect(m_pFind.get(), &CLogFind::finished, this, &CLogView::searchFinished);
+    m_pFilter = std::make_unique<CLogFilter>(*this);
+    connect(m_pFilter.get(), &CLogFilter::rowsAboutToReset, this, &CLogView::OnFilterAboutToReset);
+    connect(m_pFilter.get(), &CLogFilter::rowsReset, this, &CLogView::OnFilterReset);
+    connect(m_pFilter.get(), &CLogFilter::rowsAdded, this, &CLogView::OnFilterRowsAdded);
+    connect(m_pFilter.get(), &CLogFilter::scanFinished, this, &CLogView::filterFinished);
     m_pSave = std::make_unique<CLogSave>(*this);
     connect(m_pSave.get(), &CLogSave::finished, this, &CLogView::saveFinished);
 }
@@ -95,7 +103,9 @@ CLogView::~CLogView() = default;
 void CLogView::AppendLines(std::list<std::string>&& texts) {
     if (texts.empty()) return;
     std::uint64_t nUnitsBefore = 0;
-    const bool bAnnounce = CLogViewAccessible::IsListening(this, &nUnitsBefore);
+    // Under a filter, the matches among them are announced as the filter finds them.
+    const bool bAnnounce =
+        !m_pFilter->IsActive() && CLogViewAccessible::IsListening(this, &nUnitsBefore);
     // Taken before the store takes the text.
     QString announced;
     if (bAnnounce)
@@ -106,7 +116,8 @@ void CLogView::AppendLines(std::list<std::string>&& texts) {
 
 void CLogView::AppendLine(std::string_view line) {
     std::uint64_t nUnitsBefore = 0;
-    const bool bAnnounce = CLogViewAccessible::IsListening(this, &nUnitsBefore);
+    const bool bAnnounce =
+        !m_pFilter->IsActive() && CLogViewAccessible::IsListening(this, &nUnitsBefore);
     QString announced;
     if (bAnnounce) CLogViewAccessible::AddAnnounced(announced, line);
     m_store.Append(line);
@@ -123,6 +134,8 @@ void CLogView::Clear() {
                                 : QString();
     m_store.Clear();
     CLogViewAccessible::AnnounceClear(this, removed);
+    // A filter stays on for the lines that come next.
+    m_pFilter->Restart();
     m_anchor = m_caret = CPosition();
     m_bFollow = true;
     Relayout();
@@ -132,6 +145,7 @@ void CLogView::Clear() {
 
 void CLogView::EndAppend(bool bAnnounce, std::uint64_t nUnitsBefore, const QString& announced) {
     if (bAnnounce) CLogViewAccessible::AnnounceInsert(this, nUnitsBefore, announced);
+    m_pFilter->OnAppended();
     m_bBarsStale = true;
     ScheduleFrame();
     ScheduleSpill();
@@ -181,6 +195,8 @@ void CLogView::SpillSome() {
         UpdateScrollBars();
         if (m_bFollow) SetTopRow(LastTopRow());
         viewport()->update();
+        // The filter's index counts from the lines that went.
+        m_pFilter->Restart();
     }
 }
 
@@ -210,20 +226,55 @@ std::uint64_t CLogView::LineLength(std::uint64_t nLine) const {
 
 QString CLogView::Text(std::uint64_t nMaxUnits) const {
     QString text = HeaderText();
-    for (std::uint64_t nLine = FirstKeptLine(); nLine < LineCount(); ++nLine) {
+    for (std::uint64_t nRow = 1; nRow < RowCount(); ++nRow) {
         if (static_cast<std::uint64_t>(text.size()) >= nMaxUnits) break;
         text += QLatin1Char('\n');
-        text += QString::fromStdString(LineText(nLine));
+        text += QString::fromStdString(LineText(RowToLine(nRow)));
     }
     return text.left(static_cast<qsizetype>(std::min<std::uint64_t>(nMaxUnits, text.size())));
 }
 
+std::uint64_t CLogView::RowCount() const {
+    if (m_pFilter->IsActive()) return m_pFilter->Index().Count() + 1;
+    return LineCount() - m_store.FirstLine();
+}
+
 std::uint64_t CLogView::RowToLine(std::uint64_t nRow) const {
-    return nRow == 0 ? 0 : m_store.FirstLine() + nRow;
+    if (nRow == 0) return 0;
+    if (m_pFilter->IsActive()) return m_pFilter->Index().Line(nRow - 1) + 1;
+    return m_store.FirstLine() + nRow;
 }
 
 std::uint64_t CLogView::LineToRow(std::uint64_t nLine) const {
-    return nLine < FirstKeptLine() ? 0 : nLine - m_store.FirstLine();
+    if (nLine < FirstKeptLine()) return 0;
+    if (m_pFilter->IsActive())
+        return std::min(RowCount() - 1, m_pFilter->Index().LowerBound(nLine - 1) + 1);
+    return nLine - m_store.FirstLine();
+}
+
+bool CLogView::IsLineShown(std::uint64_t nLine) const {
+    return nLine == 0 || !m_pFilter->IsActive() || m_pFilter->Index().Contains(nLine - 1);
+}
+
+std::uint64_t CLogView::ShownFrom(std::uint64_t nOffset) const {
+    if (!m_pFilter->IsActive()) return nOffset;
+    const CLogFilterIndex& index = m_pFilter->Index();
+    const std::uint64_t nLine = m_store.LineAt(nOffset);
+    const std::uint64_t i = index.LowerBound(nLine);
+    if (i == index.Count()) return m_store.EndByte();
+    const std::uint64_t nShown = index.Line(i);
+    return nShown == nLine ? nOffset : m_store.LineStart(nShown);
+}
+
+std::uint64_t CLogView::ShownUntil(std::uint64_t nOffset) const {
+    if (!m_pFilter->IsActive()) return nOffset;
+    const CLogFilterIndex& index = m_pFilter->Index();
+    const std::uint64_t nLine = m_store.LineAt(nOffset);
+    const std::uint64_t i = index.LowerBound(nLine);
+    if (i < index.Count() && index.Line(i) == nLine) return nOffset;
+    if (i == 0) return m_store.FirstByte();
+    const std::uint64_t nShown = index.Line(i - 1);
+    return m_store.LineStart(nShown) + m_store.LineLength(nShown);
 }
 
 // ---- scrolling ----------------------------------------------------------------------------
@@ -233,7 +284,7 @@ int CLogView::VisibleRows() const {
 }
 
 std::uint64_t CLogView::LastTopRow() const {
-    const std::uint64_t nRows = LineCount() - m_store.FirstLine();
+    const std::uint64_t nRows = RowCount();
     const auto nVisible = static_cast<std::uint64_t>(VisibleRows());
     return nRows > nVisible ? nRows - nVisible : 0;
 }
@@ -296,7 +347,7 @@ void CLogView::Relayout() {
     m_bBarsStale = false;
     UpdateScrollBars();
     if (m_bFollow) SetTopRow(LastTopRow());
-    m_pFind->Place();
+    PlaceBars();
     viewport()->update();
 }
 
@@ -364,7 +415,7 @@ void CLogView::paintEvent(QPaintEvent* /*event*/) {
     const CControlPictures pictures(font());
     const int nLineHeight = std::max(1, metrics.height());
     const std::uint64_t nTop = m_nPaintedTop = TopRow();
-    const std::uint64_t nRows = LineCount() - m_store.FirstLine();
+    const std::uint64_t nRows = RowCount();
     const int nVisible = viewport()->height() / nLineHeight + 1;
     const auto nColumn = static_cast<std::uint64_t>(horizontalScrollBar()->value());
     const std::size_t nSliceBytes = SliceBytes(viewport()->width(), metrics);
@@ -414,7 +465,7 @@ CLogView::CPosition CLogView::PositionAt(const QPoint& point) const {
     const QFontMetrics metrics(font());
     const CControlPictures pictures(font());
     const int nLineHeight = std::max(1, metrics.height());
-    const std::uint64_t nRows = LineCount() - m_store.FirstLine();
+    const std::uint64_t nRows = RowCount();
     const std::uint64_t nRow = std::min(
         nRows - 1, TopRow() + static_cast<std::uint64_t>(std::max(0, point.y()) / nLineHeight));
     const std::uint64_t nLine = RowToLine(nRow);
@@ -491,11 +542,69 @@ void CLogView::ShowRange(const CPosition& start, const CPosition& end) {
                                     static_cast<std::uint64_t>(pHorizontal->maximum()))));
 }
 
-void CLogView::ShowFind() { m_pFind->Show(); }
+void CLogView::ShowFind() {
+    m_pFind->Show();
+    PlaceBars();
+}
+
+void CLogView::PlaceBars() {
+    m_pFind->Place();
+    m_pFilter->Place(m_pFind->BarGeometry());
+}
 
 void CLogView::Find(const QString& text, bool bBackward) { m_pFind->Find(text, bBackward); }
 
 bool CLogView::IsSearching() const { return m_pFind->IsSearching(); }
+
+void CLogView::ShowFilter() {
+    PlaceBars();
+    m_pFilter->Show();
+}
+
+void CLogView::Filter(const QString& text) { m_pFilter->Apply(text); }
+
+const CLogFilter* CLogView::ActiveFilter() const {
+    return m_pFilter->IsActive() ? m_pFilter.get() : nullptr;
+}
+
+void CLogView::OnFilterAboutToReset() {
+    m_nResetTopLine = RowToLine(TopRow());
+    std::uint64_t nUnits = 0;
+    m_resetRemoved = CLogViewAccessible::IsListening(this, &nUnits)
+                         ? Text(CLogViewAccessible::kMaxAnnounced)
+                         : QString();
+}
+
+void CLogView::OnFilterReset() {
+    m_pSave->OnRowsReset();
+    // A filter starts without a selection; ending one keeps the selection there was.
+    if (m_pFilter->IsActive()) m_anchor = m_caret = CPosition();
+    m_anchor = Clamp(m_anchor);
+    m_caret = Clamp(m_caret);
+    m_bBarsStale = false;
+    UpdateScrollBars();
+    SetTopRow(m_bFollow ? LastTopRow() : LineToRow(m_nResetTopLine));
+    viewport()->update();
+    std::uint64_t nUnits = 0;
+    if (CLogViewAccessible::IsListening(this, &nUnits))
+        CLogViewAccessible::AnnounceReplace(this, m_resetRemoved,
+                                            Text(CLogViewAccessible::kMaxAnnounced));
+    m_resetRemoved.clear();
+}
+
+void CLogView::OnFilterRowsAdded(quint64 nRowsBefore) {
+    std::uint64_t nUnits = 0;
+    if (CLogViewAccessible::IsListening(this, &nUnits)) {
+        QString announced;
+        for (std::uint64_t nRow = nRowsBefore + 1;
+             nRow < RowCount() && announced.size() < CLogViewAccessible::kMaxAnnounced; ++nRow)
+            CLogViewAccessible::AddAnnounced(announced, LineText(RowToLine(nRow)));
+        CLogViewAccessible::AnnounceInsert(
+            this, HeaderText().size() + m_pFilter->UnitsBefore(nRowsBefore), announced);
+    }
+    m_bBarsStale = true;
+    ScheduleFrame();
+}
 
 void CLogView::SaveLogAs() { m_pSave->SaveLogAs(SaveScript()); }
 

@@ -18,6 +18,7 @@ class QMenu;
 
 namespace Platform {
 
+class CLogFilter;
 class CLogFind;
 class CLogSave;
 
@@ -32,7 +33,9 @@ class CLogSave;
 // to the bottom resumes following. Appends bring the scroll bars and the rows up to date at
 // most once a frame. Control pictures are drawn as boxed abbreviations (CControlPictures);
 // the text itself keeps them. Find and Save Log As work in slices of the event loop, so
-// neither freezes the window however large the log. UI thread only.
+// neither freezes the window however large the log. While a filter is on (CLogFilter), row
+// r > 0 is the store line of its match r - 1 instead, and the keys, the selection, Copy,
+// Find, Save Log As and the accessible text pass over the lines it hides. UI thread only.
 class CLogView : public QAbstractScrollArea, public CContextMenuSource {
     Q_OBJECT
 
@@ -88,6 +91,14 @@ public:
     std::uint64_t LineCount() const { return m_store.LineCount() + 1; }
     // The first line still kept after row 0.
     std::uint64_t FirstKeptLine() const { return m_store.FirstLine() + 1; }
+    // Rows of the box: row 0 and every line shown (all kept lines unless a filter is on).
+    std::uint64_t RowCount() const;
+    // The line a row shows, and the row of a line (a hidden line: the next row shown, or the
+    // last row).
+    std::uint64_t RowToLine(std::uint64_t nRow) const;
+    std::uint64_t LineToRow(std::uint64_t nLine) const;
+    // Whether a kept line is shown.
+    bool IsLineShown(std::uint64_t nLine) const;
     // Up to nMax bytes of a line from byte nFrom on, as UTF-8.
     std::string LineText(std::uint64_t nLine, std::uint64_t nFrom = 0,
                          std::size_t nMax = SIZE_MAX) const;
@@ -136,6 +147,11 @@ public:
     std::uint64_t StreamOffset(const CPosition& position) const;
     // The position of a kept byte of the store's stream.
     CPosition StreamPosition(std::uint64_t nOffset) const;
+    // nOffset when its line is shown, else the first byte of the next shown line (EndByte()
+    // when none); and for a search backwards, the end of the last shown line before it
+    // (FirstByte() when none).
+    std::uint64_t ShownFrom(std::uint64_t nOffset) const;
+    std::uint64_t ShownUntil(std::uint64_t nOffset) const;
     // Selects [start, end) of one line and scrolls it into sight, across too.
     void ShowRange(const CPosition& start, const CPosition& end);
 
@@ -145,6 +161,13 @@ public:
     void Find(const QString& text, bool bBackward);
     // Whether a search runs.
     bool IsSearching() const;
+    // Opens the filter field (Ctrl+Shift+F); see CLogFilter.
+    void ShowFilter();
+    // Shows only the lines holding text (all again for an empty text); the scan goes on in
+    // slices of the event loop.
+    void Filter(const QString& text);
+    // The filter while one is on, else null.
+    const CLogFilter* ActiveFilter() const;
     // Asks for a file (see the seam) and streams the whole log into it; see CLogSave.
     void SaveLogAs();
     // Starts saving to path; false if the file cannot be opened.
@@ -152,7 +175,8 @@ public:
     // Whether a save runs.
     bool IsSaving() const;
 
-    // The context menu's own items: Copy, Select All, Find..., Save Log As..., Clear Log
+    // The context menu's own items: Copy, Select All, Find..., Filter..., Save Log As...,
+    // Clear Log
     QMenu* CreateContextMenu() override;
 
     // Makes the text nSteps points larger, smaller when negative, within kMinPoints and
@@ -175,6 +199,8 @@ signals:
     void saveFinished(const QString& error);
     // The box was emptied.
     void cleared();
+    // A filter's scan reached the end of the store.
+    void filterFinished();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -194,8 +220,6 @@ private:
     void UpdateScrollBars();
     void SetTopRow(std::uint64_t nRow);
     std::uint64_t LastTopRow() const;
-    std::uint64_t RowToLine(std::uint64_t nRow) const;
-    std::uint64_t LineToRow(std::uint64_t nLine) const;
     CPosition EndPosition() const;
     CPosition Clamp(CPosition position) const;
     CPosition Step(const CPosition& position, int nDirection) const;
@@ -229,6 +253,14 @@ private:
     // What every append ends with: one announcement, scroll bars, following, one repaint.
     void EndAppend(bool bAnnounce, std::uint64_t nUnitsBefore, const QString& announced);
     void Notify(const QString& text);
+    // The find and filter bars, side by side at the viewport's top right.
+    void PlaceBars();
+    // Around a change of the filter: the top line and the accessible text before it, then
+    // the rows again with that line on top (the end while following).
+    void OnFilterAboutToReset();
+    void OnFilterReset();
+    // Matches after the first nRowsBefore appeared: announced, and a frame is due.
+    void OnFilterRowsAdded(quint64 nRowsBefore);
 
     CLogStore m_store;
     CPosition m_anchor;
@@ -250,9 +282,13 @@ private:
     // Rows per step of the vertical scroll bar: 1 until the log outgrows an int.
     std::uint64_t m_nRowsPerStep = 1;
     int m_nPaintedRows = 0;
+    // Taken just before the filter changes.
+    std::uint64_t m_nResetTopLine = 0;
+    QString m_resetRemoved;
 
     // Destroyed before the store they read.
     std::unique_ptr<CLogFind> m_pFind;
+    std::unique_ptr<CLogFilter> m_pFilter;
     std::unique_ptr<CLogSave> m_pSave;
 };
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "CLogFilter.h"
 #include "CLogView.h"
 #include "Utf8.h"
 
@@ -50,6 +51,14 @@ void CLogViewAccessible::AnnounceClear(CLogView* pView, const QString& removed) 
     QAccessible::updateAccessibility(&event);
 }
 
+void CLogViewAccessible::AnnounceReplace(CLogView* pView, const QString& removed,
+                                         const QString& inserted) {
+    static_cast<CLogViewAccessible*>(QAccessible::queryAccessibleInterface(pView))->m_bWindowed =
+        false;
+    QAccessibleTextUpdateEvent event(pView, 0, removed, inserted);
+    QAccessible::updateAccessibility(&event);
+}
+
 CLogViewAccessible::CLogViewAccessible(CLogView* pView)
     : QAccessibleWidget(pView, QAccessible::EditableText) {}
 
@@ -82,6 +91,8 @@ void* CLogViewAccessible::interface_cast(QAccessible::InterfaceType type) {
 }
 
 bool CLogViewAccessible::Windowed() const {
+    // A filter's text is exposed whole, as far as an int counts.
+    if (View()->ActiveFilter() != nullptr) return false;
     const CLogStore& store = View()->Store();
     if (m_bWindowed && m_nWindowFirstLine != store.FirstLine()) m_bWindowed = false;
     const std::uint64_t nHeader = static_cast<std::uint64_t>(View()->HeaderText().size());
@@ -103,6 +114,8 @@ bool CLogViewAccessible::Windowed() const {
 
 int CLogViewAccessible::characterCount() const {
     const CLogStore& store = View()->Store();
+    if (const CLogFilter* pFilter = View()->ActiveFilter())
+        return ToInt(View()->HeaderText().size() + pFilter->Index().Units());
     if (Windowed()) return ToInt(store.CharCount() - m_nWindowUnits);
     return ToInt(static_cast<std::uint64_t>(View()->HeaderText().size()) + store.CharCount());
 }
@@ -119,6 +132,16 @@ std::uint64_t CLogViewAccessible::Offset(std::uint64_t nLine, std::uint64_t nCol
         return Utf8::Utf16Units(bytes.data(), std::min<std::size_t>(nColumn, bytes.size()));
     }
     const std::uint64_t nStoreLine = nLine - 1;
+    if (const CLogFilter* pFilter = View()->ActiveFilter()) {
+        // Row 0, then LF and text for each shown line; a hidden line stands where the next
+        // shown one starts.
+        const CLogFilterIndex& index = pFilter->Index();
+        const std::uint64_t i = index.LowerBound(nStoreLine);
+        const std::uint64_t nBefore = header.size() + pFilter->UnitsBefore(i);
+        if (i == index.Count() || index.Line(i) != nStoreLine) return nBefore;
+        return nBefore + 1 +
+               pFilter->UnitsInLine(nStoreLine, std::min(nColumn, store.LineLength(nStoreLine)));
+    }
     const std::uint64_t nBase = bWindowed ? m_nWindowLine : store.FirstLine();
     if (nStoreLine < nBase) return static_cast<std::uint64_t>(header.size());
     // Counted from the chunk that holds the position, never from the start of a long line.
@@ -137,6 +160,10 @@ void CLogViewAccessible::Position(int offset, std::uint64_t* pLine, std::uint64_
         (nOffset == static_cast<std::uint64_t>(header.size()) && !bWindowed)) {
         *pLine = 0;
         *pColumn = Utf8::BytesForUnits(header.toStdString(), nOffset);
+        return;
+    }
+    if (const CLogFilter* pFilter = View()->ActiveFilter()) {
+        FilteredPosition(*pFilter, nOffset - header.size(), pLine, pColumn);
         return;
     }
     const std::uint64_t nBaseUnits = bWindowed ? m_nWindowUnits : 0;
@@ -169,6 +196,8 @@ QString CLogViewAccessible::text(int startOffset, int endOffset) const {
         a = std::min<int>(endOffset, header.size());
     }
     if (a >= endOffset) return text;
+    if (const CLogFilter* pFilter = View()->ActiveFilter())
+        return text + FilteredText(*pFilter, a - header.size(), endOffset - a);
     std::uint64_t nUnit = (bWindowed ? m_nWindowUnits : 0) + (a - header.size());
     if (!bWindowed) {
         // The LF that ends row 0.
@@ -208,6 +237,65 @@ QString CLogViewAccessible::StoreText(std::uint64_t nUnit, qsizetype nNeed) cons
         ++nLine;
         nFrom = 0;
         nColumn = 0;
+    }
+    return text;
+}
+
+void CLogViewAccessible::FilteredPosition(const CLogFilter& filter, std::uint64_t nUnit,
+                                          std::uint64_t* pLine, std::uint64_t* pColumn) const {
+    std::uint64_t nBefore = 0;
+    const std::uint64_t i = filter.MatchAtUnit(nUnit, &nBefore);
+    if (i == filter.Index().Count() || nUnit == nBefore) {
+        // Past the end, or on the LF before a line: the end of the line before.
+        *pLine = View()->RowToLine(i);
+        *pColumn = View()->LineLength(*pLine);
+        return;
+    }
+    const std::uint64_t nLine = filter.Index().Line(i);
+    *pLine = nLine + 1;
+    *pColumn = ColumnAtUnit(nLine, nUnit - nBefore - 1);
+}
+
+std::uint64_t CLogViewAccessible::ColumnAtUnit(std::uint64_t nLine, std::uint64_t nUnit) const {
+    const CLogStore& store = View()->Store();
+    const std::uint64_t nLength = store.LineLength(nLine);
+    if (nLength <= kShortLine)
+        return Utf8::BytesForUnits(store.ReadLine(nLine), nUnit);
+    // From the chunk that holds the unit, not from the start of the long line.
+    std::uint64_t nByteUnits = 0;
+    const std::uint64_t nTarget = store.CharsBefore(nLine) + nUnit;
+    std::uint64_t nByte = store.ByteAtChar(nTarget, &nByteUnits);
+    if (nByteUnits < nTarget) nByte += 4;
+    return std::min(nByte - store.LineStart(nLine), nLength);
+}
+
+QString CLogViewAccessible::FilteredText(const CLogFilter& filter, std::uint64_t nUnit,
+                                         qsizetype nNeed) const {
+    const CLogStore& store = View()->Store();
+    const CLogFilterIndex& index = filter.Index();
+    std::uint64_t nBefore = 0;
+    QString text;
+    for (std::uint64_t i = filter.MatchAtUnit(nUnit, &nBefore); nNeed > 0 && i < index.Count();
+         ++i) {
+        const std::uint64_t nLine = index.Line(i);
+        // Unit 0 of a shown line is the LF before it.
+        std::uint64_t nFrom = nUnit - nBefore;
+        if (nFrom == 0) {
+            text += QLatin1Char('\n');
+            --nNeed;
+            nFrom = 1;
+        }
+        const std::uint64_t nUnits = filter.LineUnits(nLine);
+        const QString part =
+            store.LineLength(nLine) <= kShortLine
+                ? QString::fromStdString(store.ReadLine(nLine))
+                      .mid(static_cast<qsizetype>(nFrom - 1), nNeed)
+                : StoreText(store.CharsBefore(nLine) + nFrom - 1,
+                            std::min<qsizetype>(nNeed, static_cast<qsizetype>(nUnits - nFrom)));
+        text += part;
+        nNeed -= part.size();
+        nBefore += nUnits;
+        nUnit = nBefore;
     }
     return text;
 }

@@ -6,6 +6,7 @@
 
 namespace Platform {
 
+class CLogFilter;
 class CLogView;
 
 // What screen readers and AT-SPI clients see of the log view: a multi-line, read-only text
@@ -34,6 +35,9 @@ public:
     // After the box was emptied: its text, taken before and cut at kMaxAnnounced (empty when
     // nobody listened), is gone.
     static void AnnounceClear(CLogView* pView, const QString& removed);
+    // After a filter changed which lines are shown: the text before and after, each cut at
+    // kMaxAnnounced.
+    static void AnnounceReplace(CLogView* pView, const QString& removed, const QString& inserted);
     // Most characters an insert or remove event carries.
     static constexpr int kMaxAnnounced = 64 * 1024;
 
@@ -76,6 +80,15 @@ private:
     void Position(int offset, std::uint64_t* pLine, std::uint64_t* pColumn) const;
     // Up to nNeed units of the store's kept text from unit nUnit on, lines joined by LF.
     QString StoreText(std::uint64_t nUnit, qsizetype nNeed) const;
+    // Under a filter: the position of unit nUnit of the text after row 0, and up to nNeed
+    // units from there.
+    void FilteredPosition(const CLogFilter& filter, std::uint64_t nUnit, std::uint64_t* pLine,
+                          std::uint64_t* pColumn) const;
+    QString FilteredText(const CLogFilter& filter, std::uint64_t nUnit, qsizetype nNeed) const;
+    // The byte of a store line where its UTF-16 unit nUnit is.
+    std::uint64_t ColumnAtUnit(std::uint64_t nLine, std::uint64_t nUnit) const;
+    // Lines up to this long are read whole; longer ones from the chunk that holds the unit.
+    static constexpr std::uint64_t kShortLine = 64 * 1024;
     // The line holding offset, as [start, end) offsets.
     void LineBounds(int offset, int* pStart, int* pEnd) const;
 

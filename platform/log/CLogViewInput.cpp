@@ -12,6 +12,7 @@
 #include <QWheelEvent>
 #include <algorithm>
 
+#include "CLogFilter.h"
 #include "CLogFind.h"
 #include "CLogView.h"
 #include "Utf8.h"
@@ -21,7 +22,7 @@ namespace Platform {
 // ---- selection ----------------------------------------------------------------------------
 
 CLogView::CPosition CLogView::EndPosition() const {
-    const std::uint64_t nLine = LineCount() - 1 >= FirstKeptLine() ? LineCount() - 1 : 0;
+    const std::uint64_t nLine = RowToLine(RowCount() - 1);
     return CPosition{nLine, LineLength(nLine)};
 }
 
@@ -30,6 +31,12 @@ CLogView::CPosition CLogView::Clamp(CPosition position) const {
     if (position.nLine > 0 && position.nLine < FirstKeptLine()) {
         position.nLine = FirstKeptLine() < LineCount() ? FirstKeptLine() : 0;
         position.nColumn = 0;
+    }
+    if (!IsLineShown(position.nLine)) {
+        // Onto the next shown line, or the end of the last.
+        const std::uint64_t nShown = RowToLine(LineToRow(position.nLine));
+        if (nShown < position.nLine) return EndPosition();
+        position = CPosition{nShown, 0};
     }
     position.nColumn = std::min(position.nColumn, LineLength(position.nLine));
     // Back onto the first byte of a character.
@@ -47,13 +54,13 @@ CLogView::CPosition CLogView::Step(const CPosition& position, int nDirection) co
             const std::string ahead = LineText(position.nLine, position.nColumn, 4);
             return CPosition{position.nLine, position.nColumn + Utf8::CharStartAtOrAfter(ahead, 1)};
         }
-        if (position.nLine + 1 < LineCount())
-            return Clamp(CPosition{position.nLine == 0 ? FirstKeptLine() : position.nLine + 1, 0});
+        const std::uint64_t nRow = LineToRow(position.nLine);
+        if (nRow + 1 < RowCount()) return Clamp(CPosition{RowToLine(nRow + 1), 0});
         return position;
     }
     if (position.nColumn > 0) return Clamp(CPosition{position.nLine, position.nColumn - 1});
     if (position.nLine == 0) return position;
-    const std::uint64_t nPrevious = position.nLine - 1 < FirstKeptLine() ? 0 : position.nLine - 1;
+    const std::uint64_t nPrevious = RowToLine(LineToRow(position.nLine) - 1);
     return CPosition{nPrevious, LineLength(nPrevious)};
 }
 
@@ -117,8 +124,10 @@ std::string CLogView::SelectedText(std::size_t nMaxBytes, bool* pbCut) const {
     const CPosition end = std::max(m_anchor, m_caret);
     std::string text;
     bool bCut = false;
-    for (std::uint64_t nLine = start.nLine; nLine <= end.nLine; ++nLine) {
-        if (nLine > 0 && nLine < FirstKeptLine()) nLine = FirstKeptLine();
+    // Row by row: the lines a filter hides between the ends are left out.
+    const std::uint64_t nEndRow = std::min(LineToRow(end.nLine), RowCount() - 1);
+    for (std::uint64_t nRow = LineToRow(start.nLine); nRow <= nEndRow; ++nRow) {
+        const std::uint64_t nLine = RowToLine(nRow);
         if (nLine > end.nLine) break;
         const std::uint64_t nFrom = nLine == start.nLine ? start.nColumn : 0;
         const std::uint64_t nTo = nLine == end.nLine ? end.nColumn : LineLength(nLine);
@@ -130,7 +139,7 @@ std::string CLogView::SelectedText(std::size_t nMaxBytes, bool* pbCut) const {
             if (nWanted > nRoom) bCut = true;
         }
         if (bCut) break;
-        if (nLine != end.nLine) {
+        if (nLine != end.nLine && nRow != nEndRow) {
             if (text.size() >= nMaxBytes) {
                 bCut = true;
                 break;
@@ -198,13 +207,20 @@ void CLogView::keyPressEvent(QKeyEvent* event) {
             KeyToEdge(event->key() == Qt::Key_End, bShift,
                       event->modifiers() & Qt::ControlModifier);
             return;
-        case Qt::Key_Escape:
-            if (m_pFind->Hide()) return;
-            break;
+        case Qt::Key_Escape: {
+            // The bar whose field has the focus; from the box itself, the find bar first.
+            const bool bClosed = m_pFilter->HasFocus() ? m_pFilter->Hide()
+                                 : m_pFind->HasFocus() ? m_pFind->Hide()
+                                                       : m_pFind->Hide() || m_pFilter->Hide();
+            if (!bClosed) break;
+            PlaceBars();
+            return;
+        }
         case Qt::Key_Return:
         case Qt::Key_Enter:
-            // From the find field it has already searched; otherwise the dialog's default button.
-            if (m_pFind->HasFocus()) return;
+            // From the find or filter field it has already acted; otherwise the dialog's
+            // default button.
+            if (m_pFind->HasFocus() || m_pFilter->HasFocus()) return;
             break;
         default:
             break;
@@ -356,7 +372,7 @@ void CLogView::wheelEvent(QWheelEvent* event) {
 
 QMenu* CLogView::CreateContextMenu() {
     auto* pMenu = new QMenu(this);
-    for (const char* name : {"logCopy", "logSelectAll", "logFind", "logSaveAs", "logClear"}) {
+    for (const char* name : {"logCopy", "logSelectAll", "logFind", "logFilter", "logSaveAs", "logClear"}) {
         QAction* pAction = findChild<QAction*>(QLatin1String(name), Qt::FindDirectChildrenOnly);
         if (pAction == nullptr) continue;
         if (pAction->objectName() == QLatin1String("logCopy")) pAction->setEnabled(HasSelection());

@@ -301,7 +301,7 @@ TEST(CVelmoraDlgTest, TheAboutBoxOpensFromTheDialogsAndTheLogBoxsContextMenu) {
             ASSERT_NE(pMenu, nullptr);
             QAction* pAbout = pMenu->actions().back();
             EXPECT_EQ(pAbout->text(), QStringLiteral("バージョン情報 Velmora(&A)..."));
-            if (bFromLogBox) EXPECT_EQ(AccessKeys(*pMenu), QStringLiteral("CLFSEA"));
+            if (bFromLogBox) EXPECT_EQ(AccessKeys(*pMenu), QStringLiteral("CLFISEA"));
             pMenu->close();
             pAbout->trigger();
             Button(dlg, IDOK)->click();
@@ -327,7 +327,8 @@ TEST(CVelmoraDlgTest, NoAboutItemWhenString101IsEmpty) {
     EXPECT_TRUE(bMenuEmpty);
     EXPECT_EQ(logMenu,
               (QStringList{QStringLiteral("&Copy"), QStringLiteral("Select A&ll"),
-                           QStringLiteral("&Find..."), QStringLiteral("&Save Log As..."),
+                           QStringLiteral("&Find..."), QStringLiteral("F&ilter..."),
+                           QStringLiteral("&Save Log As..."),
                            QStringLiteral("Cl&ear Log")}));
     EXPECT_FALSE(logMenu.join(QLatin1Char('|')).contains(QStringLiteral("Velmora")));
 }

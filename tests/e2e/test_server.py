@@ -701,6 +701,45 @@ class ServerTest(unittest.TestCase):
             client.close()
         self.assertEqual(app.close(CLOSE_TIMEOUT), 0)
 
+    def test_a_filter_shows_only_the_matching_lines_and_escape_shows_them_all_again(self):
+        app = self.launch()
+        port = self.serve(app, free_ports(1)[0])
+        expected = [f"Listen -> 0.0.0.0:{port}"]
+        client = self.accept(app, port, expected)
+        # A million lines in one write.
+        count = 1_000_000
+        client.sock.settimeout(120)
+        client.send_raw(b"".join(frame(f"line {i}") for i in range(count)))
+        expected += [client.line(f"line {i}") for i in range(count)]
+        box = app.log_box()
+        everything = sum(len(line) + 1 for line in expected)
+        driver.poll(lambda: driver.Atspi.Text.get_character_count(box) == everything, 120,
+                    "every line in the box")
+
+        e = driver.Atspi.Component.get_extents(box, driver.Atspi.CoordType.SCREEN)
+        subprocess.run(["xdotool", "mousemove", "--sync", str(e.x + e.width // 2),
+                        str(e.y + e.height // 2), "click", "1"], check=True, timeout=30)
+        app.press_keys("ctrl+shift+f", "l", "i", "n", "e", "space", "1", "2", "3", "4", "5",
+                       "Return")
+        field = driver.poll(lambda: driver._find(app.main_window, lambda a: a.get_name() == "Filter"
+                                                 and driver._is_shown(a)),
+                            driver.DEFAULT_TIMEOUT, "the filter field")
+        self.assertEqual(driver._text(field), "line 12345")
+        shown = [line for line in expected if "line 12345" in line]
+        self.assertEqual(len(shown), 11)
+        counted = f"{len(shown)} of {len(expected)} lines"
+        driver.poll(lambda: driver._find(app.main_window, lambda a: a.get_name() == counted),
+                    60, f"the count {counted!r}")
+        self.assertEqual(app.log_text(), "\n" + "\n".join(shown))
+
+        # Escape in the field: every line again.
+        app.press_keys("Escape")
+        driver.poll(lambda: driver.Atspi.Text.get_character_count(box) == everything, 60,
+                    "every line back in the box")
+        last = "\n" + expected[-1]
+        self.assertEqual(driver.Atspi.Text.get_text(box, everything - len(last), everything), last)
+        self.assertFalse(driver._is_shown(field))
+
     def test_a_resize_grows_the_log_box_and_the_buttons_keep_to_the_edges(self):
         app = self.launch()
         window = driver.extents_of(app.main_window)

@@ -9,6 +9,7 @@
 #include <QClipboard>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QScrollBar>
 #include <QSignalSpy>
@@ -16,6 +17,8 @@
 #include <QTest>
 #include <QWheelEvent>
 #include <string>
+
+#include "CLogFilter.h"
 
 namespace {
 
@@ -376,6 +379,103 @@ TEST(CLogViewTest, LinesTheDiskRefusedAreCountedOnTheFirstRow) {
     EXPECT_EQ(view.TopRow(), 0u);
     shown.Paint();
     EXPECT_EQ(view.PositionAt(QPoint(1, 1)).nLine, 0u);
+}
+
+TEST(CLogViewTest, AFilterShowsOnlyTheMatchingLinesToEveryReaderAndEndsWhereItWas) {
+    QTemporaryDir dir;
+    Platform::CLogStore::CLimits limits;
+    limits.nMemoryBudget = 3u << 20;  // most of the log lives in the spill file
+    CShownView shown(limits);
+    CLogView& view = shown.view;
+    std::vector<std::string> all;
+    const auto append = [&](std::list<std::string> lines) {
+        all.insert(all.end(), lines.begin(), lines.end());
+        view.AppendLines(std::move(lines));
+    };
+    // A line of several scan blocks with the text in its middle, and one without it.
+    append({std::string(3u << 19, 'x') + "message 1234" + std::string(3u << 19, 'y'),
+            std::string(3u << 20, 'z')});
+    for (int i = 0; i < 40; ++i) append(Lines(i * 5000, 5000));
+    QTRY_VERIFY_WITH_TIMEOUT(!view.Store().NeedsSpill(), 30000);
+
+    QSignalSpy finished(&view, &CLogView::filterFinished);
+    view.ShowFilter();
+    auto* pEdit = view.findChild<QLineEdit*>(QStringLiteral("logFilterEdit"));
+    ASSERT_TRUE(pEdit != nullptr && pEdit->isVisible());
+    EXPECT_EQ(pEdit->accessibleName(), QStringLiteral("Filter"));
+    QTest::keyClicks(pEdit, QStringLiteral("message 1234"));
+    QTest::keyClick(pEdit, Qt::Key_Return);
+    // Before the scan gets to the end, and once it is there.
+    append({"late message 1234 one", "late message 99"});
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 30000);
+    append({"late message 1234 two"});
+    std::string expected;
+    std::vector<std::string> shownLines;
+    for (const std::string& line : all)
+        if (line.find("message 1234") != std::string::npos) {
+            expected += "\n" + line;
+            shownLines.push_back(line);
+        }
+    ASSERT_EQ(shownLines.size(), 1u + 111u + 2u);
+    EXPECT_EQ(view.RowCount(), shownLines.size() + 1);
+    EXPECT_EQ(view.Text().toStdString(), expected);
+    EXPECT_EQ(view.findChild<QLabel*>(QStringLiteral("logFilterCount"))->text(),
+              QStringLiteral("114 of 200005 lines"));
+
+    // The accessible text holds the shown lines alone, and offsets map both ways.
+    QAccessibleTextInterface* pText = QAccessible::queryAccessibleInterface(&view)->textInterface();
+    const QString text = QString::fromStdString(expected);
+    EXPECT_EQ(pText->characterCount(), text.size());
+    EXPECT_EQ(pText->text(0, -1), text);
+    const int nSecond = static_cast<int>(text.indexOf(QStringLiteral("127.0.0.1:40234")));
+    EXPECT_EQ(pText->text(nSecond - 3, nSecond + 5), text.mid(nSecond - 3, 8));
+    pText->setCursorPosition(nSecond + 4);
+    EXPECT_EQ(view.Caret(), (Position{view.RowToLine(2), 4}));
+    EXPECT_EQ(pText->cursorPosition(), nSecond + 4);
+
+    // Keys, Copy and Select All pass over the hidden lines.
+    view.SetSelection(Position{view.RowToLine(2), 0}, Position{view.RowToLine(2), 0});
+    QTest::keyClick(&view, Qt::Key_Down, Qt::ShiftModifier);
+    QTest::keyClick(&view, Qt::Key_End, Qt::ShiftModifier);
+    QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), shownLines[1] + "\n" + shownLines[2]);
+    QTest::keyClick(&view, Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(view.SelectedText(SIZE_MAX), expected);
+
+    // Find lands on shown lines only, both ways.
+    view.SetSelection(Position{0, 0}, Position{0, 0});
+    view.Find(QStringLiteral("message 1"), false);
+    QTRY_VERIFY_WITH_TIMEOUT(!view.IsSearching(), 30000);
+    EXPECT_EQ(view.Anchor().nLine, view.RowToLine(1));
+    view.Find(QStringLiteral("-> message 12"), true);
+    QTRY_VERIFY_WITH_TIMEOUT(!view.IsSearching(), 30000);
+    EXPECT_EQ(view.LineText(view.Anchor().nLine), "127.0.0.1:40499 -> message 123499");
+
+    // Save Log As writes the shown lines.
+    const QString path = dir.filePath(QStringLiteral("filtered.log"));
+    ASSERT_TRUE(view.SaveTo(path));
+    QTRY_VERIFY_WITH_TIMEOUT(!view.IsSaving(), 30000);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll().toStdString(), expected.substr(1) + "\n");
+
+    // Escape shows every line again, the line on top still on top.
+    view.SetSelection(Position{0, 0}, Position{0, 0});
+    const std::uint64_t nTopLine = view.RowToLine(view.TopRow());
+    ASSERT_GT(view.TopRow(), 0u);
+    QTest::keyClick(pEdit, Qt::Key_Escape);
+    EXPECT_EQ(view.ActiveFilter(), nullptr);
+    EXPECT_FALSE(pEdit->isVisible());
+    EXPECT_EQ(view.RowCount(), view.LineCount());
+    EXPECT_EQ(view.RowToLine(view.TopRow()), nTopLine);
+
+    // Clear Log keeps a filter on for the lines that come next.
+    view.Filter(QStringLiteral("keep"));
+    view.Clear();
+    append({"drop", "keep this"});
+    QTRY_VERIFY_WITH_TIMEOUT(view.ActiveFilter() != nullptr && !view.ActiveFilter()->IsScanning(),
+                             30000);
+    EXPECT_EQ(view.Text(), QStringLiteral("\nkeep this"));
 }
 
 TEST(CLogViewTest, AssistiveTechnologyReadsTextCaretAndSelection) {
