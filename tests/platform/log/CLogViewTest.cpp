@@ -17,16 +17,19 @@
 #include <QWheelEvent>
 #include <string>
 
+#include "TimeText.h"
+
 namespace {
 
 using Platform::CLogView;
 using Position = CLogView::CPosition;
 
-std::list<std::string> Lines(int nFirst, int nCount) {
-    std::list<std::string> lines;
+// One block a line, each a millisecond after the last.
+std::list<Platform::CTimedLines> Lines(int nFirst, int nCount) {
+    std::list<Platform::CTimedLines> lines;
     for (int i = nFirst; i < nFirst + nCount; ++i)
-        lines.push_back("127.0.0.1:" + std::to_string(40000 + i % 1000) + " -> message " +
-                        std::to_string(i));
+        lines.push_back({1'700'000'000'000 + i, "127.0.0.1:" + std::to_string(40000 + i % 1000) +
+                                                    " -> message " + std::to_string(i)});
     return lines;
 }
 
@@ -236,6 +239,14 @@ TEST(CLogViewTest, KeyboardSelectionCopyAndTheCopyGuard) {
     QTest::keyClick(&view, Qt::Key_Right, Qt::ShiftModifier);
     EXPECT_EQ(view.SelectedText(100), "\xC3\xA9t");  // whole characters
     QTest::keyClick(&view, Qt::Key_Down, Qt::ShiftModifier);
+    // With the times shown, only a line whose start is selected gets its time; hidden, the
+    // text alone.
+    QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(),
+              QStringLiteral("été\n") +
+                  QString::fromStdString(Platform::TimeText::Stamp(view.Store().LineTime(1))) +
+                  QStringLiteral("second"));
+    view.SetShowTimes(false);
     QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("été\nsecond"));
 
@@ -307,7 +318,12 @@ TEST(CLogViewTest, SaveLogAsStreamsEveryLineWithLf) {
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QByteArray saved = file.readAll();
-    EXPECT_TRUE(saved.startsWith("one\ntwo\n127.0.0.1:40000 -> message 0\n"));
+    // Each line after its own time, across the blocks the save reads.
+    std::string expected;
+    for (std::uint64_t nLine = view.FirstKeptLine(); nLine + 1 < view.LineCount(); ++nLine)
+        expected += Platform::TimeText::Stamp(view.Store().LineTime(nLine - 1)) +
+                    view.LineText(nLine) + '\n';
+    EXPECT_TRUE(saved.toStdString() == expected);
     EXPECT_TRUE(saved.endsWith("-> message 199999\n"));
     EXPECT_EQ(saved.count('\n'), 200002);
     EXPECT_FALSE(saved.contains('\r'));
