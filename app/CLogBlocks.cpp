@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <boost/bind/bind.hpp>
+#include <chrono>
 
 #include "MessageText.h"
 
@@ -16,6 +17,9 @@ std::string& CLogBlocks::BeginLine(std::size_t nSize) {
         m_block.push_back('\n');
     } else {
         m_block.reserve(std::max(nSize, kBlockBytes));
+        m_nBlockTime = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
         if (!m_bFlushPosted) {
             m_bFlushPosted = true;
             m_ioService.post(boost::bind(&CLogBlocks::Flush, this));
@@ -65,7 +69,7 @@ void CLogBlocks::Queue() {
     m_nQueuedBytes.fetch_add(m_block.size(), std::memory_order_relaxed);
     m_nQueuedLines.fetch_add(m_nBlockLines, std::memory_order_relaxed);
     m_nBlockLines = 0;
-    m_queue.Post(std::move(m_block));
+    m_queue.Post(Platform::CTimedLines{m_nBlockTime, std::move(m_block)});
     m_block.clear();
 }
 

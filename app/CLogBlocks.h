@@ -4,19 +4,22 @@
 #include <boost/asio/io_service.hpp>
 #include <boost/noncopyable.hpp>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "CNoxPostMessageToUIThread.h"
 #include "CString.h"
+#include "CTimedLines.h"
 
 // The worker's log lines on their way to the log box. Each line is written once, into a block
-// of lines (LF between them) that goes to the UI-thread queue as one value: when the worker
+// of lines (LF between them) that goes to the UI-thread queue as one value, stamped with the
+// wall clock when its first line began (its lines share that arrival time): when the worker
 // has run the handlers that were ready before the block's first line, or once the block holds
 // kBlockBytes. It also counts what is queued and not yet appended, for back-pressure.
 // Everything but Appended runs on the worker thread.
 class CLogBlocks : private boost::noncopyable {
 public:
-    using CQueue = Nox::CNoxPostMessageToUIThread<std::string>;
+    using CQueue = Nox::CNoxPostMessageToUIThread<Platform::CTimedLines>;
 
     static constexpr std::size_t kBlockBytes = 64 * 1024;
     // The box is behind past either high-water mark, and has caught up below both low ones.
@@ -57,9 +60,10 @@ private:
     // Lines, and their bytes, queued and not yet appended to the log box.
     std::atomic<std::size_t> m_nQueuedLines{0};
     std::atomic<std::size_t> m_nQueuedBytes{0};
-    // The block being written, its whole lines, the line being written, and whether a Flush
+    // The block being written, when its first line began, its whole lines, the line being written, and whether a Flush
     // is on its way.
     std::string m_block;
+    std::int64_t m_nBlockTime = 0;
     std::size_t m_nBlockLines = 0;
     std::size_t m_nLineStart = 0;  // where the open line's separator or text begins
     bool m_bLineOpen = false;

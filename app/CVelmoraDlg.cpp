@@ -177,12 +177,12 @@ void CVelmoraDlg::AppendLog(const CString& text) {
         ->AppendLine(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
-void CVelmoraDlg::OnMessages(std::list<std::string>& batch) {
+void CVelmoraDlg::OnMessages(std::list<Platform::CTimedLines>& batch) {
     // Back-pressure bounds a batch, and the store takes each block of lines with one copy
     // and an index push per line, so the whole batch goes in at once. A line long enough to
     // fill chunks of the store came alone and is kept by it as it is, not copied again.
     std::size_t nBytes = 0;
-    for (const std::string& block : batch) nBytes += block.size();
+    for (const Platform::CTimedLines& block : batch) nBytes += block.text.size();
     auto* const pLog = GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG);
     const std::uint64_t nLinesBefore = pLog->LineCount();
     pLog->AppendLines(std::move(batch));

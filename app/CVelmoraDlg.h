@@ -13,13 +13,15 @@
 #include "CNoxPostMessageToUIThread.h"
 #include "CServer.h"
 #include "CString.h"
+#include "CTimedLines.h"
 #include "HandOffStartup.h"
 
 // The main dialog: the window around the server. It owns the server and the hand-off; its
 // buttons become operations posted to the server's worker, and the log lines come back
 // through the UI-thread queue that is the dialog's second base. Closing the dialog stops the
 // server and joins the worker before the dialog goes.
-class CVelmoraDlg : public Platform::CDialog, public Nox::CNoxPostMessageToUIThread<std::string> {
+class CVelmoraDlg : public Platform::CDialog,
+                    public Nox::CNoxPostMessageToUIThread<Platform::CTimedLines> {
     Q_OBJECT
 
 public:
@@ -43,7 +45,7 @@ public:
     static void StopServer(CVelmoraDlg* pThis);
 
     // The receiver of the log-line queue: appends the batch to the log box. UI thread.
-    void OnMessages(std::list<std::string>& batch) override;
+    void OnMessages(std::list<Platform::CTimedLines>& batch) override;
 
 protected:
     bool OnInitDialog() override;

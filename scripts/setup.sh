@@ -19,12 +19,12 @@ run_packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-qpa-plugins
   fonts-noto-cjk
 )
-# Unit tests and benchmarks; the headless desktop session the end-to-end tests drive; the
-# package checks (cpack's file, lintian, desktop-file-validate, appstreamcli); clang for the fuzz
-# targets.
+# Unit tests and benchmarks; the headless desktop session the end-to-end tests drive (xclip
+# reads its clipboard); the package checks (cpack's file, lintian, desktop-file-validate,
+# appstreamcli); clang for the fuzz targets.
 test_packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth dbus dbus-x11 at-spi2-core python3-pyatspi x11-apps imagemagick xdotool
+  xvfb xauth dbus dbus-x11 at-spi2-core python3-pyatspi x11-apps imagemagick xdotool xclip
   python3 file appstream lintian desktop-file-utils
   clang
 )

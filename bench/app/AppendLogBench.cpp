@@ -34,8 +34,8 @@ void BM_AppendLog(benchmark::State& state) {
             if (nBatch == 1) {
                 spDlg->AppendLog(QString::fromStdString(Line(first)));
             } else {
-                std::list<std::string> lines;
-                for (int i = first; i < first + nBatch; ++i) lines.push_back(Line(i));
+                std::list<Platform::CTimedLines> lines;
+                for (int i = first; i < first + nBatch; ++i) lines.push_back({0, Line(i)});
                 spDlg->GetDlgItem<Platform::CLogView>(IDC_EDIT_LOG)->AppendLines(std::move(lines));
             }
             if (first % 1000 == 0) QApplication::processEvents();

@@ -154,7 +154,7 @@ public:
         return m_list.size();
     }
 
-    void OnMessages(std::list<std::string>& batch) override {
+    void OnMessages(std::list<Platform::CTimedLines>& batch) override {
         const std::size_t nLines = batch.size();
         const Clock::time_point start = Clock::now();
         CVelmoraDlg::OnMessages(batch);

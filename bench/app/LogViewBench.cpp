@@ -26,6 +26,7 @@
 #include <QFile>
 #include <QTimer>
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -122,11 +123,15 @@ bool Fill(CLogView& view, CLateness& lateness, long long nLines, double fMaxSeco
     // One batch per turn, as the dialog delivers them.
     QTimer feeder;
     QObject::connect(&feeder, &QTimer::timeout, [&] {
-        std::list<std::string> batch;
+        std::list<Platform::CTimedLines> batch;
+        // The batch's lines arrive together, as a block's do.
+        const std::int64_t nTime = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::system_clock::now().time_since_epoch())
+                                       .count();
         for (int i = 0; i < kBatchLines && nNext < nLines; ++i, ++nNext) {
             const int n = std::snprintf(text, sizeof text, "127.0.0.1:%d -> message %lld",
                                         40000 + static_cast<int>(nNext % 1000), nNext);
-            batch.emplace_back(text, static_cast<std::size_t>(n));
+            batch.push_back({nTime, std::string(text, static_cast<std::size_t>(n))});
         }
         view.AppendLines(std::move(batch));
     });
@@ -238,7 +243,7 @@ int Filter(CLogView& view, CLateness& lateness, double fMaxSeconds) {
 int Paint(CLogView& view, long long nFrames) {
     view.resize(1200, 700);
     const auto measure = [&](const char* pWhat, const std::string& line) {
-        view.AppendLines(std::list<std::string>(200, line));
+        view.AppendLines(std::list<Platform::CTimedLines>(200, {0, line}));
         view.FollowEnd();
         QApplication::processEvents();
         QElapsedTimer elapsed;

@@ -22,6 +22,7 @@
 
 #include "CNoxPostMessageToUIThread.h"
 #include "CNoxPostSignalToUIThread.h"
+#include "CTimedLines.h"
 
 namespace {
 
@@ -58,11 +59,11 @@ public:
     void OnSignal() override { m_nRuns.fetch_add(1, std::memory_order_relaxed); }
 };
 
-class CCountingQueue final : public Nox::CNoxPostMessageToUIThread<std::string> {
+class CCountingQueue final : public Nox::CNoxPostMessageToUIThread<Platform::CTimedLines> {
 public:
     std::atomic<std::uint64_t> m_nDelivered{0};
     std::uint64_t m_nBatches = 0;  // UI thread only
-    void OnMessages(std::list<std::string>& batch) override {
+    void OnMessages(std::list<Platform::CTimedLines>& batch) override {
         ++m_nBatches;
         m_nDelivered.fetch_add(batch.size(), std::memory_order_relaxed);
     }
@@ -102,6 +103,13 @@ std::string Line(int nThread) {
     return "127.0.0.1:" + std::to_string(50000 + nThread) + " -> c00001s0000000042";
 }
 
+// The wall clock in milliseconds, as the worker stamps each block.
+std::int64_t WallMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 void BM_SignalPost(benchmark::State& state) {
     if (state.thread_index() == 0) {
         UiThread().Run([] { g_pSignal = new CCountingSignal; });
@@ -126,10 +134,10 @@ void BM_QueuePost(benchmark::State& state) {
     if (state.thread_index() == 0) {
         UiThread().Run([] { g_pQueue = new CCountingQueue; });
     }
-    // Built anew for every post and moved in, as the worker does with each message's line:
-    // the timed loop holds the line's allocation and the node's.
+    // Built anew and stamped for every post and moved in, as the worker does with each
+    // block: the timed loop holds the clock, the line's allocation and the node's.
     const std::string model = Line(state.thread_index());
-    for (auto _ : state) g_pQueue->Post(std::string(model));
+    for (auto _ : state) g_pQueue->Post(Platform::CTimedLines{WallMilliseconds(), std::string(model)});
     if (state.thread_index() == 0) {
         // How well the wake-ups coalesce: values handed over per call of OnMessages.
         UiThread().Run([&state] {
@@ -157,11 +165,11 @@ double ThreadSeconds() {
 void BM_QueuePostPrebuilt(benchmark::State& state) {
     constexpr std::size_t kBlock = 4096;
     UiThread().Run([] { g_pQueue = new CCountingQueue; });
-    std::vector<std::string> lines(kBlock);
+    std::vector<Platform::CTimedLines> lines(kBlock);
     for (auto _ : state) {
-        for (std::string& line : lines) line = Line(0);
+        for (Platform::CTimedLines& line : lines) line = {WallMilliseconds(), Line(0)};
         const double start = ThreadSeconds();
-        for (std::string& line : lines) g_pQueue->Post(std::move(line));
+        for (Platform::CTimedLines& line : lines) g_pQueue->Post(std::move(line));
         state.SetIterationTime(ThreadSeconds() - start);
     }
     UiThread().Run([] {

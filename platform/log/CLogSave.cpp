@@ -7,7 +7,10 @@
 #include <QProgressDialog>
 #include <QTimer>
 #include <algorithm>
+#include <string>
 #include <vector>
+
+#include "TimeText.h"
 
 namespace Platform {
 
@@ -26,6 +29,13 @@ struct CLogSave::CSave {
     // Under a filter, the rows it shows, [nNext, nEnd), rather than bytes.
     bool bRows = false;
     std::vector<char> buffer;
+    // With the times shown: the next line to stamp, a block with its stamps, and the last
+    // stamp made (the lines of a block share their time).
+    bool bTimes = false;
+    std::uint64_t nLine = 0;
+    std::string stamped;
+    std::int64_t nStampTime = 0;
+    std::string stamp;
     QProgressDialog* pProgress = nullptr;
     QTimer timer;
 };
@@ -57,6 +67,8 @@ bool CLogSave::SaveTo(const QString& path) {
     pSave->nEnd = pSave->bRows ? m_view.RowCount() : store.EndByte();
     pSave->nTotal = pSave->nEnd - pSave->nNext;
     pSave->buffer.resize(kSaveBlock);
+    pSave->bTimes = m_view.ShowsTimes();
+    pSave->nLine = store.FirstLine();
     pSave->pProgress = new QProgressDialog(tr("Saving the log..."), tr("Cancel"), 0, 1000, &m_view);
     pSave->pProgress->setObjectName(QStringLiteral("saveProgress"));
     pSave->pProgress->setWindowModality(Qt::NonModal);
@@ -82,7 +94,9 @@ void CLogSave::SaveSlice() {
         save.nEnd = std::min(save.nEnd, m_view.RowCount());
         std::string lines;
         while (save.nNext < save.nEnd && lines.size() < kSaveBlock) {
-            lines += m_view.LineText(m_view.RowToLine(save.nNext++));
+            const std::uint64_t nLine = m_view.RowToLine(save.nNext++);
+            if (save.bTimes) lines += TimeText::Stamp(store.LineTime(nLine - 1));
+            lines += m_view.LineText(nLine);
             lines += '\n';
         }
         if (save.file.write(lines.data(), static_cast<qint64>(lines.size())) !=
@@ -99,7 +113,10 @@ void CLogSave::SaveSlice() {
         const std::size_t n =
             static_cast<std::size_t>(std::min<std::uint64_t>(kSaveBlock, save.nEnd - save.nNext));
         if (!store.Read(save.nNext, save.buffer.data(), n)) continue;
-        if (save.file.write(save.buffer.data(), static_cast<qint64>(n)) != static_cast<qint64>(n)) {
+        std::string_view block(save.buffer.data(), n);
+        if (save.bTimes) block = Stamped(save, block);
+        const auto nWrite = static_cast<qint64>(block.size());
+        if (save.file.write(block.data(), nWrite) != nWrite) {
             EndSave(save.file.errorString());
             return;
         }
@@ -113,6 +130,28 @@ void CLogSave::SaveSlice() {
     }
     save.file.close();
     EndSave(save.file.error() == QFileDevice::NoError ? QString() : save.file.errorString());
+}
+
+std::string_view CLogSave::Stamped(CSave& save, std::string_view block) const {
+    const CLogStore& store = m_view.Store();
+    save.nLine = std::max(save.nLine, store.FirstLine());
+    save.stamped.clear();
+    std::size_t nDone = 0;
+    for (; save.nLine < store.LineCount(); ++save.nLine) {
+        const std::uint64_t nStart = store.LineStart(save.nLine);
+        if (nStart >= save.nNext + block.size()) break;
+        const auto nAt = static_cast<std::size_t>(nStart - save.nNext);
+        save.stamped.append(block.substr(nDone, nAt - nDone));
+        const std::int64_t nTime = store.LineTime(save.nLine);
+        if (save.stamp.empty() || nTime != save.nStampTime) {
+            save.stamp = TimeText::Stamp(nTime);
+            save.nStampTime = nTime;
+        }
+        save.stamped += save.stamp;
+        nDone = nAt;
+    }
+    save.stamped.append(block.substr(nDone));
+    return save.stamped;
 }
 
 void CLogSave::Cancel() {

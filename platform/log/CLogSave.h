@@ -3,15 +3,17 @@
 #include <QObject>
 #include <QString>
 #include <memory>
+#include <string_view>
 
 #include "CLogView.h"
 
 namespace Platform {
 
 // Save Log As for the log view: asks for a file, then streams the whole log into it as UTF-8
-// with LF line ends, a block per slice of the event loop, so the window never freezes however
-// large the log; a long save shows a progress window that can cancel it. Lines that come
-// while it saves are not waited for. Failures are reported in a message box. UI thread only.
+// with LF line ends, each line preceded by its time while the view shows times, a block per
+// slice of the event loop, so the window never freezes however large the log; a long save
+// shows a progress window that can cancel it. Lines that come while it saves are not waited
+// for. Failures are reported in a message box. UI thread only.
 class CLogSave : public QObject {
     Q_OBJECT
 
@@ -40,6 +42,8 @@ private:
     struct CSave;
 
     void SaveSlice();
+    // A block read from nNext on, each line that starts in it stamped with its time.
+    std::string_view Stamped(CSave& save, std::string_view block) const;
     void EndSave(const QString& error);
     void Warn(const QString& text);
 

@@ -63,19 +63,21 @@ void CLogStore::SetOnWritten(std::function<void()> onWritten) {
     m_writer.SetOnFinished(std::move(onWritten));
 }
 
-void CLogStore::Append(std::string_view text) { AppendLines(text, nullptr); }
+void CLogStore::Append(std::string_view text, std::int64_t nTime) {
+    AppendLines(text, nTime, nullptr);
+}
 
-void CLogStore::Adopt(std::string&& text) {
+void CLogStore::Adopt(std::string&& text, std::int64_t nTime) {
     // A shorter text can never fill a chunk of its own.
     if (text.size() < m_limits.nChunkBytes) {
-        AppendLines(text, nullptr);
+        AppendLines(text, nTime, nullptr);
         return;
     }
     const auto spText = std::make_shared<const std::string>(std::move(text));
-    AppendLines(*spText, spText);
+    AppendLines(*spText, nTime, spText);
 }
 
-void CLogStore::AppendLines(std::string_view text,
+void CLogStore::AppendLines(std::string_view text, std::int64_t nTime,
                             const std::shared_ptr<const std::string>& spText) {
     const char* p = text.data();
     const char* const pEnd = p + text.size();
@@ -86,7 +88,7 @@ void CLogStore::AppendLines(std::string_view text,
         for (;;) {
             const auto* pLf = static_cast<const char*>(std::memchr(p, '\n', pEnd - p));
             const char* pBreak = pLf != nullptr ? pLf : pEnd;
-            IndexLine(nFirst + (p - text.data()), pBreak - p);
+            IndexLine(nFirst + (p - text.data()), pBreak - p, nTime);
             if (pLf == nullptr) break;
             p = pLf + 1;
         }
@@ -99,7 +101,7 @@ void CLogStore::AppendLines(std::string_view text,
         const char* pBreak = pLf != nullptr ? pLf : pEnd;
         const auto* pCr = static_cast<const char*>(std::memchr(p, '\r', pBreak - p));
         if (pCr != nullptr) pBreak = pCr;
-        IndexLine(m_nBytes, pBreak - p);
+        IndexLine(m_nBytes, pBreak - p, nTime);
         CopyIn(p, pBreak - p, spText);
         CopyIn("\n", 1, nullptr);
         if (pBreak == pEnd) return;
@@ -108,8 +110,12 @@ void CLogStore::AppendLines(std::string_view text,
     }
 }
 
-void CLogStore::IndexLine(std::uint64_t nOffset, std::size_t nSize) {
-    if (m_index.empty() || m_nLines - m_index.back().nFirstLine == m_limits.nIndexChunkLines ||
+void CLogStore::IndexLine(std::uint64_t nOffset, std::size_t nSize, std::int64_t nTime) {
+    const auto fits = [this, nTime](const CIndexChunk& chunk) {
+        const std::uint64_t nRuns = chunk.nRuns + (chunk.nLastTime != nTime ? 1 : 0);
+        return m_nLines - chunk.nFirstLine + 1 + nRuns * kRunWords <= m_limits.nIndexChunkLines;
+    };
+    if (m_index.empty() || !fits(m_index.back()) ||
         nOffset - m_index.back().nBase > m_limits.nIndexSpan) {
         CIndexChunk chunk;
         if (!m_spareIndex.empty()) {
@@ -124,13 +130,23 @@ void CLogStore::IndexLine(std::uint64_t nOffset, std::size_t nSize) {
         m_index.push_back(std::move(chunk));
     }
     CIndexChunk& chunk = m_index.back();
-    chunk.pOwned[m_nLines - chunk.nFirstLine] = static_cast<std::uint32_t>(nOffset - chunk.nBase);
+    const auto nEntry = static_cast<std::uint32_t>(m_nLines - chunk.nFirstLine);
+    if (chunk.nRuns == 0 || chunk.nLastTime != nTime) {
+        std::uint32_t* const pRun = chunk.pOwned.get() + RunWord(chunk.nRuns);
+        pRun[0] = nEntry;
+        pRun[1] = static_cast<std::uint32_t>(static_cast<std::uint64_t>(nTime));
+        pRun[2] = static_cast<std::uint32_t>(static_cast<std::uint64_t>(nTime) >> 32);
+        ++chunk.nRuns;
+        chunk.nLastTime = nTime;
+    }
+    chunk.pOwned[nEntry] = static_cast<std::uint32_t>(nOffset - chunk.nBase);
     ++m_nLines;
     m_nMaxLineBytes = std::max<std::uint64_t>(m_nMaxLineBytes, nSize);
 }
 
 std::size_t CLogStore::IndexChunkOf(std::uint64_t nLine) const {
-    // Chunks are full but where closed early, so the guess from a line count is seldom off.
+    // Chunks of lines that came in blocks are nearly full, so the guess from a line count is
+    // seldom off; where it is, a binary search.
     const std::uint64_t nGuess = (nLine - m_index.front().nFirstLine) / m_limits.nIndexChunkLines;
     if (nGuess < m_index.size() && m_index[nGuess].nFirstLine <= nLine &&
         (nGuess + 1 == m_index.size() || nLine < m_index[nGuess + 1].nFirstLine))
@@ -316,16 +332,46 @@ void CLogStore::DropBefore(std::uint64_t nLine, const std::string& reason) {
     m_dropReason = reason;
 }
 
+void CLogStore::ReadIndexWords(std::size_t i, std::size_t nWord, std::size_t nCount,
+                               std::uint32_t* pWords) const {
+    const CIndexChunk& chunk = m_index[i];
+    if (chunk.pData != nullptr) {
+        std::copy_n(chunk.pData + nWord, nCount, pWords);
+        return;
+    }
+    std::fill_n(pWords, nCount, 0);
+    m_indexFile.Read((m_nIndexBase + i) * IndexChunkBytes() + nWord * sizeof *pWords,
+                     reinterpret_cast<char*>(pWords), nCount * sizeof *pWords);
+}
+
 std::uint64_t CLogStore::LineStart(std::uint64_t nLine) const {
     if (nLine >= m_nLines) return m_nBytes;
     const std::size_t i = IndexChunkOf(nLine);
-    const CIndexChunk& chunk = m_index[i];
-    const std::uint64_t nEntry = nLine - chunk.nFirstLine;
-    if (chunk.pData != nullptr) return chunk.nBase + chunk.pData[nEntry];
     std::uint32_t nStart = 0;
-    m_indexFile.Read((m_nIndexBase + i) * IndexChunkBytes() + nEntry * sizeof nStart,
-                     reinterpret_cast<char*>(&nStart), sizeof nStart);
-    return chunk.nBase + nStart;
+    ReadIndexWords(i, static_cast<std::size_t>(nLine - m_index[i].nFirstLine), 1, &nStart);
+    return m_index[i].nBase + nStart;
+}
+
+std::int64_t CLogStore::LineTime(std::uint64_t nLine) const {
+    if (nLine < m_nFirstLine || nLine >= m_nLines) return 0;
+    const std::size_t i = IndexChunkOf(nLine);
+    const CIndexChunk& chunk = m_index[i];
+    const auto nEntry = static_cast<std::uint32_t>(nLine - chunk.nFirstLine);
+    // The last run that starts at or before the line; run 0 starts at the chunk's first.
+    std::uint32_t nLow = 0;
+    std::uint32_t nHigh = chunk.nRuns;
+    while (nHigh - nLow > 1) {
+        const std::uint32_t nMid = nLow + (nHigh - nLow) / 2;
+        std::uint32_t nFirst = 0;
+        ReadIndexWords(i, RunWord(nMid), 1, &nFirst);
+        if (nFirst <= nEntry)
+            nLow = nMid;
+        else
+            nHigh = nMid;
+    }
+    std::uint32_t run[kRunWords] = {};
+    ReadIndexWords(i, RunWord(nLow), kRunWords, run);
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(run[2]) << 32 | run[1]);
 }
 
 std::uint64_t CLogStore::LineLength(std::uint64_t nLine) const {

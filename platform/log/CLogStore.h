@@ -19,9 +19,14 @@ namespace Platform {
 //
 // The text is one UTF-8 byte stream, every line followed by LF, cut into fixed chunks; a
 // per-line index holds each line's start, also in chunks: a 32-bit offset from its chunk's
-// 64-bit base, so a line costs its text, its LF and four bytes. An index chunk is closed
-// early when its lines would span more than the 32 bits (lines of megabytes). Appending is a
-// copy into the current chunk and an index store: nothing is allocated per line. Past the
+// 64-bit base, so a line costs its text, its LF and four bytes. Each line's arrival time is
+// kept in the same index chunk, once per run of lines that share it (the lines of one block
+// do): the starts fill the chunk from its front, the runs (first line, time) from its back.
+// An index chunk is closed when the two meet, or early when its lines would span more than
+// the 32 bits (lines of megabytes). Times thus cost next to nothing when lines come in
+// blocks, and at worst (one line per time) 12 bytes more a line, which spill with the index.
+// Appending is a copy into the current chunk and an index store: nothing is allocated per
+// line. Past the
 // memory budget the oldest chunks (text and index) go to two unlinked temporary files, at
 // the same offsets they have in the stream, and are read back with pread only when asked
 // for. The writes happen on a writer thread: a full chunk never changes, so it is handed over
@@ -39,6 +44,8 @@ public:
     struct CLimits {
         std::size_t nMemoryBudget = kMemoryBudget;
         std::size_t nChunkBytes = 2u << 20;
+        // Words of an index chunk: a line's start takes one, a run of lines that share a time
+        // three, so at least 4.
         std::size_t nIndexChunkLines = 8192;
         // Where the stream starts, as if that many bytes had come and gone; lets a test reach
         // offsets past 2^32 without writing them.
@@ -54,12 +61,13 @@ public:
     CLogStore(const CLogStore&) = delete;
     CLogStore& operator=(const CLogStore&) = delete;
 
-    // Appends text as one line; CR LF, LF and CR inside it start further lines.
-    void Append(std::string_view text);
+    // Appends text as one line; CR LF, LF and CR inside it start further lines. Every line
+    // it makes arrived at nTime, in milliseconds since the epoch.
+    void Append(std::string_view text, std::int64_t nTime);
     // Appends like Append, taking the text's buffer: the whole chunks a long text covers are
     // served from it rather than copied into fresh memory, so a line of many megabytes costs
     // little more than counting it.
-    void Adopt(std::string&& text);
+    void Adopt(std::string&& text, std::int64_t nTime);
 
     // Lets every line go, in memory and on the disk (the spill files are emptied), and starts
     // again as a new store: lines are counted from 0 and nothing is dropped. Waits for the
@@ -85,6 +93,8 @@ public:
 
     // Length of a kept line in bytes, without its LF.
     std::uint64_t LineLength(std::uint64_t nLine) const;
+    // When a kept line arrived, in milliseconds since the epoch (0 for a line not kept).
+    std::int64_t LineTime(std::uint64_t nLine) const;
     // Up to nMax bytes of a kept line from byte nFrom on.
     std::string ReadLine(std::uint64_t nLine, std::uint64_t nFrom = 0,
                          std::size_t nMax = SIZE_MAX) const;
@@ -126,16 +136,29 @@ public:
     static constexpr std::size_t kMaxWritingBytes = 64u << 20;
 
 private:
-    // An index chunk: the starts of lines nFirstLine on, as offsets from nBase.
+    // An index chunk: the starts of lines nFirstLine on, as offsets from nBase, from word 0
+    // on; and nRuns runs of lines sharing a time, run k in the kRunWords words that end
+    // k * kRunWords before the chunk's end: its first line (counted from nFirstLine), then
+    // the time's low and high 32 bits. Run 0 starts at the chunk's first line.
     struct CIndexChunk {
         std::unique_ptr<std::uint32_t[]> pOwned;
         const std::uint32_t* pData = nullptr;  // null once on the disk or being written
         std::uint64_t nFirstLine = 0;
         std::uint64_t nBase = 0;
+        std::uint32_t nRuns = 0;
+        std::int64_t nLastTime = 0;  // the last run's time
     };
+    static constexpr std::size_t kRunWords = 3;
     // The kept index chunk holding line nLine.
     std::size_t IndexChunkOf(std::uint64_t nLine) const;
     std::size_t IndexChunkBytes() const { return m_limits.nIndexChunkLines * sizeof(std::uint32_t); }
+    // Copies nCount words of kept index chunk i from word nWord on, from memory or the disk.
+    void ReadIndexWords(std::size_t i, std::size_t nWord, std::size_t nCount,
+                        std::uint32_t* pWords) const;
+    // The first word of run k in an index chunk.
+    std::size_t RunWord(std::uint32_t k) const {
+        return m_limits.nIndexChunkLines - (k + 1) * kRunWords;
+    }
 
     // A chunk's bytes are in memory while pData is set. They live in pOwned, or for a whole
     // chunk inside a long appended text, in that text (spText, shared by its chunks); either
@@ -154,9 +177,11 @@ private:
     void FinishSpill(CSpillWriter::CJob job);
     std::size_t WritingBytes() const;
     // spText, when set, holds the bytes being appended and may serve whole chunks.
-    void AppendLines(std::string_view text, const std::shared_ptr<const std::string>& spText);
-    // The index entry of a line of nSize bytes starting at byte nOffset of the stream.
-    void IndexLine(std::uint64_t nOffset, std::size_t nSize);
+    void AppendLines(std::string_view text, std::int64_t nTime,
+                     const std::shared_ptr<const std::string>& spText);
+    // The index entry of a line of nSize bytes starting at byte nOffset of the stream, which
+    // arrived at nTime.
+    void IndexLine(std::uint64_t nOffset, std::size_t nSize, std::int64_t nTime);
     void CopyIn(const char* pText, std::size_t nSize,
                 const std::shared_ptr<const std::string>& spText);
     void SpillText();

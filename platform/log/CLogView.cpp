@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDateTime>
 #include <QPainter>
 #include <QScrollBar>
 #include <QTimer>
@@ -13,6 +14,7 @@
 #include "CLogFind.h"
 #include "CLogSave.h"
 #include "CLogViewAccessible.h"
+#include "TimeText.h"
 #include "Utf8.h"
 
 namespace Platform {
@@ -85,6 +87,12 @@ CLogView::CLogView(const CLogStore::CLimits& limits, QWidget* pParent)
     addLogAction(tr("&Save Log As..."), QStringLiteral("logSaveAs"), QKeySequence::Save,
                  &CLogView::SaveLogAs);
     addLogAction(tr("Cl&ear Log"), QStringLiteral("logClear"), QKeySequence(), &CLogView::Clear);
+    auto* pShowTimes = new QAction(tr("Show &Times"), this);
+    pShowTimes->setObjectName(QStringLiteral("logShowTimes"));
+    pShowTimes->setCheckable(true);
+    pShowTimes->setChecked(m_bShowTimes);
+    connect(pShowTimes, &QAction::toggled, this, &CLogView::SetShowTimes);
+    QWidget::addAction(pShowTimes);
     m_pFind = std::make_unique<CLogFind>(*this);
     connect(m_pFind.get(), &CLogFind::finished, this, &CLogView::searchFinished);
     m_pFilter = std::make_unique<CLogFilter>(*this);
@@ -100,8 +108,8 @@ CLogView::~CLogView() = default;
 
 // ---- appending --------------------------------------------------------------------------
 
-void CLogView::AppendLines(std::list<std::string>&& texts) {
-    if (texts.empty()) return;
+void CLogView::AppendLines(std::list<CTimedLines>&& blocks) {
+    if (blocks.empty()) return;
     std::uint64_t nUnitsBefore = 0;
     // Under a filter, the matches among them are announced as the filter finds them.
     const bool bAnnounce =
@@ -109,8 +117,9 @@ void CLogView::AppendLines(std::list<std::string>&& texts) {
     // Taken before the store takes the text.
     QString announced;
     if (bAnnounce)
-        for (const std::string& text : texts) CLogViewAccessible::AddAnnounced(announced, text);
-    for (std::string& text : texts) m_store.Adopt(std::move(text));
+        for (const CTimedLines& block : blocks)
+            CLogViewAccessible::AddAnnounced(announced, block.text);
+    for (CTimedLines& block : blocks) m_store.Adopt(std::move(block.text), block.nTime);
     EndAppend(bAnnounce, nUnitsBefore, announced);
 }
 
@@ -120,7 +129,7 @@ void CLogView::AppendLine(std::string_view line) {
         !m_pFilter->IsActive() && CLogViewAccessible::IsListening(this, &nUnitsBefore);
     QString announced;
     if (bAnnounce) CLogViewAccessible::AddAnnounced(announced, line);
-    m_store.Append(line);
+    m_store.Append(line, QDateTime::currentMSecsSinceEpoch());
     EndAppend(bAnnounce, nUnitsBefore, announced);
 }
 
@@ -298,7 +307,7 @@ void CLogView::UpdateScrollBars() {
     pVertical->setPageStep(std::max<int>(
         1, VisibleRows() / static_cast<int>(std::min<std::uint64_t>(m_nRowsPerStep, INT_MAX))));
     const int nColumnWidth = std::max(1, fontMetrics().averageCharWidth());
-    const int nVisibleColumns = std::max(1, (viewport()->width() - kMargin) / nColumnWidth);
+    const int nVisibleColumns = std::max(1, (viewport()->width() - TextLeft()) / nColumnWidth);
     const std::uint64_t nColumns =
         std::max<std::uint64_t>(m_store.MaxLineLength(), HeaderText().toUtf8().size());
     QScrollBar* pHorizontal = horizontalScrollBar();
@@ -365,6 +374,23 @@ void CLogView::ResetZoom() {
     Relayout();
 }
 
+int CLogView::TextLeft() const {
+    if (!m_bShowTimes) return kMargin;
+    const QFontMetrics metrics(font());
+    // Digits are as wide as each other in the fonts a dialog uses; a gap of two columns.
+    return kMargin + metrics.horizontalAdvance(QStringLiteral("00:00:00.000")) +
+           2 * metrics.averageCharWidth();
+}
+
+void CLogView::SetShowTimes(bool bShow) {
+    if (bShow == m_bShowTimes) return;
+    m_bShowTimes = bShow;
+    if (auto* pAction = findChild<QAction*>(QStringLiteral("logShowTimes"),
+                                            Qt::FindDirectChildrenOnly))
+        pAction->setChecked(bShow);
+    Relayout();
+}
+
 void CLogView::FollowEnd() {
     m_bFollow = true;
     SetTopRow(LastTopRow());
@@ -425,26 +451,32 @@ void CLogView::paintEvent(QPaintEvent* /*event*/) {
     // Control pictures: the text's colour, faded, so they stand apart from what was sent.
     QColor muted = colors.color(QPalette::Text);
     muted.setAlphaF(0.6f);
+    const int nLeft = TextLeft();
 
     int nPainted = 0;
     for (int i = 0; i < nVisible && nTop + i < nRows; ++i) {
         const std::uint64_t nLine = RowToLine(nTop + i);
         const int y = i * nLineHeight;
         const CSlice slice = ReadSlice(*this, nLine, nColumn, nSliceBytes);
+        if (m_bShowTimes && nLine > 0) {
+            painter.setPen(colors.color(QPalette::PlaceholderText));
+            painter.drawText(kMargin, y + metrics.ascent(),
+                             QString::fromStdString(TimeText::Clock(m_store.LineTime(nLine - 1))));
+        }
         painter.setPen(nLine == 0 ? QColor(Qt::darkRed) : colors.color(QPalette::Text));
-        pictures.Draw(painter, kMargin, y + metrics.ascent(), slice.text, muted);
+        pictures.Draw(painter, nLeft, y + metrics.ascent(), slice.text, muted);
         ++nPainted;
 
         if (!HasSelection() || nLine < selectionStart.nLine || nLine > selectionEnd.nLine) continue;
         const auto xOf = [&](std::uint64_t nAt) {
-            if (nAt <= slice.nFirstColumn) return kMargin;
+            if (nAt <= slice.nFirstColumn) return nLeft;
             const std::size_t nBytes = static_cast<std::size_t>(
                 std::min<std::uint64_t>(nAt - slice.nFirstColumn, slice.bytes.size()));
             if (nBytes == slice.bytes.size() && !slice.bWhole) return viewport()->width();
-            return kMargin +
+            return nLeft +
                    pictures.Advance(slice.text.left(Utf8::Utf16Units(slice.bytes.data(), nBytes)));
         };
-        const int x1 = nLine == selectionStart.nLine ? xOf(selectionStart.nColumn) : kMargin;
+        const int x1 = nLine == selectionStart.nLine ? xOf(selectionStart.nColumn) : nLeft;
         const int x2 = nLine == selectionEnd.nLine
                            ? xOf(selectionEnd.nColumn)
                            : xOf(UINT64_MAX) + metrics.averageCharWidth();  // the line break
@@ -454,7 +486,7 @@ void CLogView::paintEvent(QPaintEvent* /*event*/) {
         painter.save();
         painter.setClipRect(selected);
         painter.setPen(colors.color(QPalette::HighlightedText));
-        pictures.Draw(painter, kMargin, y + metrics.ascent(), slice.text,
+        pictures.Draw(painter, nLeft, y + metrics.ascent(), slice.text,
                       colors.color(QPalette::HighlightedText));
         painter.restore();
     }
@@ -471,7 +503,7 @@ CLogView::CPosition CLogView::PositionAt(const QPoint& point) const {
     const std::uint64_t nLine = RowToLine(nRow);
     const auto nColumn = static_cast<std::uint64_t>(horizontalScrollBar()->value());
     const CSlice slice = ReadSlice(*this, nLine, nColumn, kMaxSliceBytes);
-    const int x = point.x() - kMargin;
+    const int x = point.x() - TextLeft();
     // The first prefix that reaches past x, then the nearer of its two ends.
     qsizetype nLow = 0;
     qsizetype nHigh = slice.text.size();
@@ -506,7 +538,7 @@ QRect CLogView::PositionRect(const CPosition& position) const {
         nRow >= nTop ? static_cast<int>(std::min<std::uint64_t>(nRow - nTop, 1 << 20)) * nLineHeight
                      : -nLineHeight;
     const auto nColumn = static_cast<std::uint64_t>(horizontalScrollBar()->value());
-    int x = kMargin;
+    int x = TextLeft();
     if (position.nColumn > nColumn) {
         const CSlice slice = ReadSlice(*this, position.nLine, nColumn, kMaxSliceBytes);
         const std::size_t nBytes = static_cast<std::size_t>(

@@ -13,6 +13,7 @@
 
 #include "CContextMenuSource.h"
 #include "CLogStore.h"
+#include "CTimedLines.h"
 
 class QMenu;
 
@@ -31,7 +32,10 @@ class CLogSave;
 // kept apart from the text, so appends never disturb it. The view follows the end while it
 // is at the end; scrolling away or a mouse press holds it still, and End or scrolling back
 // to the bottom resumes following. Appends bring the scroll bars and the rows up to date at
-// most once a frame. Control pictures are drawn as boxed abbreviations (CControlPictures);
+// most once a frame. Each line's arrival time is shown in a gutter left of the text, unless
+// hidden; Copy and Save Log As then put it before each line too, while accessibility and
+// the selection's columns know the text alone. Control pictures are drawn as boxed
+// abbreviations (CControlPictures);
 // the text itself keeps them. Find and Save Log As work in slices of the event loop, so
 // neither freezes the window however large the log. While a filter is on (CLogFilter), row
 // r > 0 is the store line of its match r - 1 instead, and the keys, the selection, Copy,
@@ -73,12 +77,12 @@ public:
     explicit CLogView(const CLogStore::CLimits& limits, QWidget* pParent = nullptr);
     ~CLogView() override;
 
-    // Appends each text, oldest first, as lines (LF, CR or CR LF between them) in one change:
-    // one scroll-bar update, one repaint request, one accessibility event, however many
-    // lines. A text is taken, not copied, where it is long enough for that to pay; the list
-    // keeps its nodes.
-    void AppendLines(std::list<std::string>&& texts);
-    // Appends one line.
+    // Appends each block's text, oldest first, as lines (LF, CR or CR LF between them) that
+    // arrived at the block's time, in one change: one scroll-bar update, one repaint request,
+    // one accessibility event, however many lines. A text is taken, not copied, where it is
+    // long enough for that to pay; the list keeps its nodes.
+    void AppendLines(std::list<CTimedLines>&& blocks);
+    // Appends one line, arrived now.
     void AppendLine(std::string_view line);
     // Empties the box and its store (Clear Log): row 0 alone, lines counted afresh; a
     // running search or save ends first.
@@ -125,9 +129,17 @@ public:
     // Selects a whole line (triple-click).
     void SelectLine(std::uint64_t nLine);
     // The selected text with LF line ends, cut at nMaxBytes; *pbCut tells whether it was.
-    std::string SelectedText(std::size_t nMaxBytes, bool* pbCut = nullptr) const;
+    // With bTimes, each line whose start lies inside the selection begins with its arrival
+    // time (TimeText::Stamp); a line the selection starts inside of, and row 0, have none.
+    std::string SelectedText(std::size_t nMaxBytes, bool* pbCut = nullptr,
+                             bool bTimes = false) const;
     // Puts the selection on the clipboard, at most kMaxCopyBytes of it (Ctrl+C).
     void Copy();
+
+    // Whether the time gutter shows, and so whether Copy and Save Log As write the times.
+    bool ShowsTimes() const { return m_bShowTimes; }
+    // Shows or hides the time gutter (Show Times).
+    void SetShowTimes(bool bShow);
 
     // Whether new lines scroll the view.
     bool IsFollowing() const { return m_bFollow; }
@@ -176,7 +188,7 @@ public:
     bool IsSaving() const;
 
     // The context menu's own items: Copy, Select All, Find..., Filter..., Save Log As...,
-    // Clear Log
+    // Clear Log, Show Times
     QMenu* CreateContextMenu() override;
 
     // Makes the text nSteps points larger, smaller when negative, within kMinPoints and
@@ -217,6 +229,8 @@ protected:
 private:
     // Pixels between the viewport's edges and the text.
     static constexpr int kMargin = 3;
+    // Where the text begins: past the margin, and the time gutter while it shows.
+    int TextLeft() const;
     void UpdateScrollBars();
     void SetTopRow(std::uint64_t nRow);
     std::uint64_t LastTopRow() const;
@@ -266,6 +280,7 @@ private:
     CPosition m_anchor;
     CPosition m_caret;
     bool m_bFollow = true;
+    bool m_bShowTimes = true;
     // Set while the view moves its own scroll bar, so that is not taken for the operator's.
     bool m_bScrolling = false;
     bool m_bSpillScheduled = false;

@@ -15,6 +15,7 @@
 #include "CLogFilter.h"
 #include "CLogFind.h"
 #include "CLogView.h"
+#include "TimeText.h"
 #include "Utf8.h"
 
 namespace Platform {
@@ -119,7 +120,7 @@ void CLogView::MoveCaret(const CPosition& caret, bool bExtend) {
     if (bExtend) OfferSelection();
 }
 
-std::string CLogView::SelectedText(std::size_t nMaxBytes, bool* pbCut) const {
+std::string CLogView::SelectedText(std::size_t nMaxBytes, bool* pbCut, bool bTimes) const {
     const CPosition start = std::min(m_anchor, m_caret);
     const CPosition end = std::max(m_anchor, m_caret);
     std::string text;
@@ -131,6 +132,15 @@ std::string CLogView::SelectedText(std::size_t nMaxBytes, bool* pbCut) const {
         if (nLine > end.nLine) break;
         const std::uint64_t nFrom = nLine == start.nLine ? start.nColumn : 0;
         const std::uint64_t nTo = nLine == end.nLine ? end.nColumn : LineLength(nLine);
+        // A line the selection ends at the start of gives nothing, its time included.
+        if (bTimes && nLine > 0 && nFrom == 0 && (nLine != end.nLine || nTo > 0)) {
+            const std::string stamp = TimeText::Stamp(m_store.LineTime(nLine - 1));
+            if (stamp.size() > nMaxBytes - text.size()) {
+                bCut = true;
+                break;
+            }
+            text += stamp;
+        }
         const std::size_t nRoom = nMaxBytes - text.size();
         if (nTo > nFrom) {
             const std::uint64_t nWanted = nTo - nFrom;
@@ -154,7 +164,7 @@ std::string CLogView::SelectedText(std::size_t nMaxBytes, bool* pbCut) const {
 }
 
 QString CLogView::ClipboardText(bool* pbCut) const {
-    const std::string text = SelectedText(kMaxCopyBytes, pbCut);
+    const std::string text = SelectedText(kMaxCopyBytes, pbCut, m_bShowTimes);
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
@@ -372,7 +382,8 @@ void CLogView::wheelEvent(QWheelEvent* event) {
 
 QMenu* CLogView::CreateContextMenu() {
     auto* pMenu = new QMenu(this);
-    for (const char* name : {"logCopy", "logSelectAll", "logFind", "logFilter", "logSaveAs", "logClear"}) {
+    for (const char* name : {"logCopy", "logSelectAll", "logFind", "logFilter", "logSaveAs",
+                             "logClear", "logShowTimes"}) {
         QAction* pAction = findChild<QAction*>(QLatin1String(name), Qt::FindDirectChildrenOnly);
         if (pAction == nullptr) continue;
         if (pAction->objectName() == QLatin1String("logCopy")) pAction->setEnabled(HasSelection());

@@ -53,7 +53,7 @@ TEST(CServerTest, AnExceptionFromAPostedOperationIsReportedAndLaterPostsStillRun
 // Lines go nowhere: these tests read the worker's reports only.
 class CDiscardingQueue : public CLogBlocks::CQueue {
 public:
-    void OnMessages(std::list<std::string>&) override {}
+    void OnMessages(std::list<Platform::CTimedLines>&) override {}
 };
 
 class CFailingCloseServer : public CServer {

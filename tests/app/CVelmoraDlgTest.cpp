@@ -165,7 +165,7 @@ TEST(CVelmoraDlgTest, AppendLogKeepsTheOperatorsSelection) {
     ASSERT_EQ(pLog->SelectedText(100), "alpha");
 
     dlg.AppendLog(QStringLiteral("gamma"));
-    pLog->AppendLines(std::list<std::string>{"delta"});
+    pLog->AppendLines(std::list<Platform::CTimedLines>{{0, "delta"}});
     EXPECT_EQ(pLog->Text(), QStringLiteral("\nalpha\nbeta\ngamma\ndelta"));
     EXPECT_EQ(pLog->SelectedText(100), "alpha");
 }
@@ -186,8 +186,10 @@ TEST(CVelmoraDlgTest, ABatchIsAppendedLikeOneLineAfterAnother) {
     one.AppendLog(QStringLiteral("first"));
     batch.AppendLog(QStringLiteral("first"));
     for (const std::string& line : lines) one.AppendLog(QString::fromStdString(line));
-    Log(batch)->AppendLines(std::list<std::string>(lines));
-    Log(batch)->AppendLines(std::list<std::string>());
+    std::list<Platform::CTimedLines> blocks;
+    for (const std::string& line : lines) blocks.push_back({0, line});
+    Log(batch)->AppendLines(std::move(blocks));
+    Log(batch)->AppendLines(std::list<Platform::CTimedLines>());
     EXPECT_EQ(Log(batch)->Text(), Log(one)->Text());
     EXPECT_EQ(Log(batch)->Text(), QStringLiteral("\nfirst\na\n\ncaf\u00e9 \u240a"));
 }
@@ -301,7 +303,7 @@ TEST(CVelmoraDlgTest, TheAboutBoxOpensFromTheDialogsAndTheLogBoxsContextMenu) {
             ASSERT_NE(pMenu, nullptr);
             QAction* pAbout = pMenu->actions().back();
             EXPECT_EQ(pAbout->text(), QStringLiteral("バージョン情報 Velmora(&A)..."));
-            if (bFromLogBox) EXPECT_EQ(AccessKeys(*pMenu), QStringLiteral("CLFISEA"));
+            if (bFromLogBox) EXPECT_EQ(AccessKeys(*pMenu), QStringLiteral("CLFISETA"));
             pMenu->close();
             pAbout->trigger();
             Button(dlg, IDOK)->click();
@@ -328,8 +330,8 @@ TEST(CVelmoraDlgTest, NoAboutItemWhenString101IsEmpty) {
     EXPECT_EQ(logMenu,
               (QStringList{QStringLiteral("&Copy"), QStringLiteral("Select A&ll"),
                            QStringLiteral("&Find..."), QStringLiteral("F&ilter..."),
-                           QStringLiteral("&Save Log As..."),
-                           QStringLiteral("Cl&ear Log")}));
+                           QStringLiteral("&Save Log As..."), QStringLiteral("Cl&ear Log"),
+                           QStringLiteral("Show &Times")}));
     EXPECT_FALSE(logMenu.join(QLatin1Char('|')).contains(QStringLiteral("Velmora")));
 }
 

@@ -9,6 +9,7 @@ VELMORA_E2E_SERVER_SHOT, when set, names a PNG file where the screenshot of the 
 its log lines is kept for a person to look at (outside the repository).
 """
 
+import datetime
 import os
 import random
 import re
@@ -739,6 +740,54 @@ class ServerTest(unittest.TestCase):
         last = "\n" + expected[-1]
         self.assertEqual(driver.Atspi.Text.get_text(box, everything - len(last), everything), last)
         self.assertFalse(driver._is_shown(field))
+
+    def test_copy_writes_each_lines_time_before_it_until_show_times_is_unchecked(self):
+        app = self.launch()
+        port = self.serve(app, free_ports(1)[0])
+        expected = [f"Listen -> 0.0.0.0:{port}"]
+        # Stamps are truncated to the millisecond, and the clock may step a little.
+        before = datetime.datetime.now() - datetime.timedelta(seconds=1)
+        client = self.accept(app, port, expected)
+        for text in ("first", "second"):
+            client.send(text)
+            expected.append(client.line(text))
+        # Screen readers read the lines without their times.
+        self.wait_log(app, expected)
+
+        def copy_all(done):
+            """Ctrl+A, Ctrl+C in the log box; the clipboard's text once done(text) holds."""
+            e = driver.Atspi.Component.get_extents(app.log_box(), driver.Atspi.CoordType.SCREEN)
+            # Off the middle, where the menu's right click goes: a move to where the pointer
+            # already is never ends its --sync.
+            subprocess.run(["xdotool", "mousemove", "--sync", str(e.x + e.width // 2),
+                            str(e.y + e.height // 4), "click", "1"], check=True, timeout=30)
+            driver._type_keys(["ctrl+a", "ctrl+c"], driver.DEFAULT_TIMEOUT)
+
+            def clipboard():
+                text = subprocess.run(["xclip", "-selection", "clipboard", "-o"],
+                                      capture_output=True, text=True, timeout=30).stdout
+                return text if done(text) else None
+
+            return driver.poll(clipboard, what="the copied log on the clipboard")
+
+        copied = copy_all(lambda text: text.count("\n") == len(expected))
+        after = datetime.datetime.now() + datetime.timedelta(seconds=1)
+        lines = copied.split("\n")
+        self.assertEqual(lines[0], "")  # the box's empty first line has no time
+        for line, want in zip(lines[1:], expected):
+            match = re.fullmatch(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}) (.*)", line)
+            self.assertIsNotNone(match, line)
+            self.assertEqual(match[2], want)
+            stamp = datetime.datetime.strptime(match[1], "%Y-%m-%dT%H:%M:%S.%f")
+            self.assertTrue(before <= stamp <= after, (line, before, after))
+
+        app.choose_log_menu_item("t")  # Show &Times, unchecked
+        copied = copy_all(lambda text: text.count("\n") == len(expected)
+                          and re.search(r"\d{4}-\d\d-\d\dT", text) is None)
+        self.assertEqual(copied, "\n" + "\n".join(expected))
+        self.assertEqual(app.log_lines(), expected)
+        client.close()
+        self.assertEqual(app.close(CLOSE_TIMEOUT), 0)
 
     def test_a_resize_grows_the_log_box_and_the_buttons_keep_to_the_edges(self):
         app = self.launch()

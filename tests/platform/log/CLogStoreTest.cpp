@@ -38,6 +38,12 @@ std::string LineText(std::size_t i) {
     return text + std::to_string(i);
 }
 
+// Arrival times past 2^32 ms: runs of three lines that share one, then one line per time.
+constexpr std::int64_t kTime = 1'700'000'000'123;
+std::int64_t TimeOf(std::size_t i) {
+    return kTime + static_cast<std::int64_t>(i < 1500 ? i / 3 : i) * 1001;
+}
+
 std::uint64_t Units(const std::string& text) {
     return Platform::Utf8::Utf16Units(text.data(), text.size());
 }
@@ -60,6 +66,7 @@ void ExpectKeptLinesReadBack(const CLogStore& store, std::uint64_t nFirstExpecte
         const std::string expected = LineText(static_cast<std::size_t>(nLine - nFirstExpected));
         ASSERT_EQ(store.ReadLine(nLine), expected) << nLine;
         ASSERT_EQ(store.LineLength(nLine), expected.size());
+        ASSERT_EQ(store.LineTime(nLine), TimeOf(static_cast<std::size_t>(nLine - nFirstExpected)));
         ASSERT_EQ(store.ReadLine(nLine, 2, 5),
                   expected.substr(std::min<std::size_t>(2, expected.size()), 5));
         ASSERT_EQ(store.CharsBefore(nLine), nUnits) << nLine;
@@ -78,7 +85,7 @@ TEST(CLogStoreTest, LinesReadBackAcrossChunksAndTheSpillFile) {
     // Spilling between appends, so that later chunks are filled in buffers the writer gave
     // back.
     for (std::size_t i = 0; i < 3000; ++i) {
-        store.Append(LineText(i));
+        store.Append(LineText(i), TimeOf(i));
         if (i % 100 == 99 && i < 1000) SpillAll(store);
     }
     EXPECT_GT(store.MemoryBytes(), SmallLimits().nMemoryBudget);
@@ -106,14 +113,14 @@ TEST(CLogStoreTest, AdoptedLinesLongerThanAChunkReadBackBeforeAndAfterSpill) {
     CLogStore store(SmallLimits());
     // Lines that span several chunks, some carrying line breaks, among short ones, so that
     // adopted chunks sit between copied ones and go to the writer mixed with them.
-    for (std::size_t i = 0; i < 3000; ++i) store.Adopt(LineText(i));
+    for (std::size_t i = 0; i < 3000; ++i) store.Adopt(LineText(i), TimeOf(i));
     std::string broken(3 * 4096, 'y');
     broken[5000] = '\n';
-    store.Adopt(std::string(broken));
+    store.Adopt(std::string(broken), kTime);
     ASSERT_EQ(store.LineCount(), 3002u);
     EXPECT_EQ(store.ReadLine(3000), broken.substr(0, 5000));
     EXPECT_EQ(store.ReadLine(3001), broken.substr(5001));
-    store.Append("a");
+    store.Append("a", kTime);
     while (store.Spill(4)) {
     }
     // Adopted chunks still being written read back from the text they came in.
@@ -128,16 +135,16 @@ TEST(CLogStoreTest, AdoptedLinesLongerThanAChunkReadBackBeforeAndAfterSpill) {
     EXPECT_EQ(store.DroppedLines(), 0u);
     EXPECT_EQ(store.ReadLine(3000), broken.substr(0, 5000));
     EXPECT_EQ(store.ReadLine(3001), broken.substr(5001));
-    store.Adopt(std::string());
+    store.Adopt(std::string(), kTime);
     EXPECT_EQ(store.ReadLine(3003), "");
     EXPECT_EQ(store.LineCount(), 3004u);
 }
 
 TEST(CLogStoreTest, LineBreaksInsideATextStartNewLines) {
     CLogStore store;
-    store.Append("a\r\nb\nc\rd");
-    store.Append("tail\r\n");
-    store.Append("");
+    store.Append("a\r\nb\nc\rd", kTime);
+    store.Append("tail\r\n", kTime);
+    store.Append("", kTime);
     const std::vector<std::string> expected{"a", "b", "c", "d", "tail", "", ""};
     ASSERT_EQ(store.LineCount(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(store.ReadLine(i), expected[i]);
@@ -168,9 +175,9 @@ TEST(CLogStoreTest, AppendingAllocatesPerChunkNotPerLine) {
     if (!Testing::AllocationsAreCounted()) GTEST_SKIP() << "a sanitizer owns operator new";
     CLogStore store;
     const std::string line(36, 'm');
-    store.Append(line);
+    store.Append(line, kTime);
     const std::size_t nBefore = Testing::AllocationsOnThisThread();
-    for (int i = 0; i < 1000000; ++i) store.Append(line);
+    for (int i = 0; i < 1000000; ++i) store.Append(line, kTime);
     // A million offsets in chunks of 8,192, plus the containers' own blocks; the 37 MB of
     // text go in 2 MiB chunks mapped from the system, not allocated.
     EXPECT_LE(Testing::AllocationsOnThisThread() - nBefore, 123u + 16u);
@@ -205,7 +212,7 @@ TEST(CLogStoreTest, ARefusedWriteReleasesTheOldestLinesAndTheStoreGoesOn) {
     {
         const ScopedFileSizeLimit limit(40 * 1024);
         for (std::size_t i = 0; i < 3000; ++i) {
-            store.Append(LineText(i));
+            store.Append(LineText(i), TimeOf(i));
             SpillAll(store);
             // Memory never grows past the budget and what one turn may leave over.
             ASSERT_LE(store.MemoryBytes(), SmallLimits().nMemoryBudget + 16 * 1024 + 4 * 4096);
@@ -219,7 +226,7 @@ TEST(CLogStoreTest, ARefusedWriteReleasesTheOldestLinesAndTheStoreGoesOn) {
 
     // With room again, spilling resumes and nothing more goes.
     const std::uint64_t nDropped = store.DroppedLines();
-    for (std::size_t i = 3000; i < 4000; ++i) store.Append(LineText(i));
+    for (std::size_t i = 3000; i < 4000; ++i) store.Append(LineText(i), TimeOf(i));
     SpillAll(store);
     EXPECT_EQ(store.DroppedLines(), nDropped);
     ExpectKeptLinesReadBack(store, 0);
@@ -228,7 +235,7 @@ TEST(CLogStoreTest, ARefusedWriteReleasesTheOldestLinesAndTheStoreGoesOn) {
     store.Clear();
     EXPECT_EQ(store.DroppedLines(), 0u);
     EXPECT_TRUE(store.DropReason().empty());
-    for (std::size_t i = 0; i < 1000; ++i) store.Append(LineText(i));
+    for (std::size_t i = 0; i < 1000; ++i) store.Append(LineText(i), TimeOf(i));
     SpillAll(store);
     ExpectKeptLinesReadBack(store, 0);
 }
@@ -236,7 +243,7 @@ TEST(CLogStoreTest, ARefusedWriteReleasesTheOldestLinesAndTheStoreGoesOn) {
 TEST(CLogStoreTest, ClearWithWritesInFlightStartsAfreshAndSpillsAgain) {
     CLogStore store(SmallLimits());
     for (int nRound = 0; nRound < 3; ++nRound) {
-        for (std::size_t i = 0; i < 3000; ++i) store.Append(LineText(i));
+        for (std::size_t i = 0; i < 3000; ++i) store.Append(LineText(i), TimeOf(i));
         // Chunks handed to the writer and not yet taken back.
         store.Spill(16);
         store.Clear();
@@ -249,16 +256,37 @@ TEST(CLogStoreTest, ClearWithWritesInFlightStartsAfreshAndSpillsAgain) {
         EXPECT_EQ(store.ReadLine(0), "");
     }
     // The files' offsets are written afresh and read back.
-    for (std::size_t i = 0; i < 3000; ++i) store.Append(LineText(i));
+    for (std::size_t i = 0; i < 3000; ++i) store.Append(LineText(i), TimeOf(i));
     SpillAll(store);
     ExpectKeptLinesReadBack(store, 0);
+}
+
+TEST(CLogStoreTest, TimesGoToTheDiskWithTheIndexAndClearForgetsThem) {
+    CLogStore store(SmallLimits());
+    // A block's lines share its time; a trickle of one line per time costs a run a line.
+    store.Adopt("one\ntwo\nthree", kTime);
+    constexpr std::int64_t kTrickle = 20000;
+    for (std::int64_t i = 0; i < kTrickle; ++i) store.Append("x", kTime + 1 + i);
+    SpillAll(store);
+    // The runs went to the disk with their index chunks: memory stays within the budget.
+    EXPECT_LE(store.MemoryBytes(), SmallLimits().nMemoryBudget);
+    EXPECT_EQ(store.DroppedLines(), 0u);
+    for (std::uint64_t nLine = 0; nLine < 3; ++nLine) EXPECT_EQ(store.LineTime(nLine), kTime);
+    for (std::int64_t i = 0; i < kTrickle; ++i)
+        ASSERT_EQ(store.LineTime(static_cast<std::uint64_t>(3 + i)), kTime + 1 + i) << i;
+    EXPECT_EQ(store.LineTime(3 + kTrickle), 0);
+
+    store.Clear();
+    EXPECT_EQ(store.LineTime(0), 0);
+    store.Append("after", kTime - 5);
+    EXPECT_EQ(store.LineTime(0), kTime - 5);
 }
 
 TEST(CLogStoreTest, OffsetsPastFourGibibytesSpillAndReadBack) {
     CLogStore::CLimits limits = SmallLimits();
     limits.nFirstByte = (5ull << 30) + 1234;  // a sparse file: nothing below is written
     CLogStore store(limits);
-    for (std::size_t i = 0; i < 2000; ++i) store.Append(LineText(i));
+    for (std::size_t i = 0; i < 2000; ++i) store.Append(LineText(i), TimeOf(i));
     SpillAll(store);
     EXPECT_EQ(store.DroppedLines(), 0u);
     EXPECT_EQ(store.LineStart(0), limits.nFirstByte);

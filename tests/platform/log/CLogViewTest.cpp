@@ -19,17 +19,19 @@
 #include <string>
 
 #include "CLogFilter.h"
+#include "TimeText.h"
 
 namespace {
 
 using Platform::CLogView;
 using Position = CLogView::CPosition;
 
-std::list<std::string> Lines(int nFirst, int nCount) {
-    std::list<std::string> lines;
+// One block a line, each a millisecond after the last.
+std::list<Platform::CTimedLines> Lines(int nFirst, int nCount) {
+    std::list<Platform::CTimedLines> lines;
     for (int i = nFirst; i < nFirst + nCount; ++i)
-        lines.push_back("127.0.0.1:" + std::to_string(40000 + i % 1000) + " -> message " +
-                        std::to_string(i));
+        lines.push_back({1'700'000'000'000 + i, "127.0.0.1:" + std::to_string(40000 + i % 1000) +
+                                                    " -> message " + std::to_string(i)});
     return lines;
 }
 
@@ -239,6 +241,14 @@ TEST(CLogViewTest, KeyboardSelectionCopyAndTheCopyGuard) {
     QTest::keyClick(&view, Qt::Key_Right, Qt::ShiftModifier);
     EXPECT_EQ(view.SelectedText(100), "\xC3\xA9t");  // whole characters
     QTest::keyClick(&view, Qt::Key_Down, Qt::ShiftModifier);
+    // With the times shown, only a line whose start is selected gets its time; hidden, the
+    // text alone.
+    QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(),
+              QStringLiteral("été\n") +
+                  QString::fromStdString(Platform::TimeText::Stamp(view.Store().LineTime(1))) +
+                  QStringLiteral("second"));
+    view.SetShowTimes(false);
     QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("été\nsecond"));
 
@@ -310,7 +320,12 @@ TEST(CLogViewTest, SaveLogAsStreamsEveryLineWithLf) {
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QByteArray saved = file.readAll();
-    EXPECT_TRUE(saved.startsWith("one\ntwo\n127.0.0.1:40000 -> message 0\n"));
+    // Each line after its own time, across the blocks the save reads.
+    std::string expected;
+    for (std::uint64_t nLine = view.FirstKeptLine(); nLine + 1 < view.LineCount(); ++nLine)
+        expected += Platform::TimeText::Stamp(view.Store().LineTime(nLine - 1)) +
+                    view.LineText(nLine) + '\n';
+    EXPECT_TRUE(saved.toStdString() == expected);
     EXPECT_TRUE(saved.endsWith("-> message 199999\n"));
     EXPECT_EQ(saved.count('\n'), 200002);
     EXPECT_FALSE(saved.contains('\r'));
@@ -388,13 +403,13 @@ TEST(CLogViewTest, AFilterShowsOnlyTheMatchingLinesToEveryReaderAndEndsWhereItWa
     CShownView shown(limits);
     CLogView& view = shown.view;
     std::vector<std::string> all;
-    const auto append = [&](std::list<std::string> lines) {
-        all.insert(all.end(), lines.begin(), lines.end());
+    const auto append = [&](std::list<Platform::CTimedLines> lines) {
+        for (const auto& line : lines) all.push_back(line.text);
         view.AppendLines(std::move(lines));
     };
     // A line of several scan blocks with the text in its middle, and one without it.
-    append({std::string(3u << 19, 'x') + "message 1234" + std::string(3u << 19, 'y'),
-            std::string(3u << 20, 'z')});
+    append({{0, std::string(3u << 19, 'x') + "message 1234" + std::string(3u << 19, 'y')},
+            {0, std::string(3u << 20, 'z')}});
     for (int i = 0; i < 40; ++i) append(Lines(i * 5000, 5000));
     QTRY_VERIFY_WITH_TIMEOUT(!view.Store().NeedsSpill(), 30000);
 
@@ -406,9 +421,9 @@ TEST(CLogViewTest, AFilterShowsOnlyTheMatchingLinesToEveryReaderAndEndsWhereItWa
     QTest::keyClicks(pEdit, QStringLiteral("message 1234"));
     QTest::keyClick(pEdit, Qt::Key_Return);
     // Before the scan gets to the end, and once it is there.
-    append({"late message 1234 one", "late message 99"});
+    append({{0, "late message 1234 one"}, {0, "late message 99"}});
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 30000);
-    append({"late message 1234 two"});
+    append({{0, "late message 1234 two"}});
     std::string expected;
     std::vector<std::string> shownLines;
     for (const std::string& line : all)
@@ -433,7 +448,9 @@ TEST(CLogViewTest, AFilterShowsOnlyTheMatchingLinesToEveryReaderAndEndsWhereItWa
     EXPECT_EQ(view.Caret(), (Position{view.RowToLine(2), 4}));
     EXPECT_EQ(pText->cursorPosition(), nSecond + 4);
 
-    // Keys, Copy and Select All pass over the hidden lines.
+    // Keys, Copy and Select All pass over the hidden lines (times hidden here; the times
+    // of shown lines are saved below).
+    view.SetShowTimes(false);
     view.SetSelection(Position{view.RowToLine(2), 0}, Position{view.RowToLine(2), 0});
     QTest::keyClick(&view, Qt::Key_Down, Qt::ShiftModifier);
     QTest::keyClick(&view, Qt::Key_End, Qt::ShiftModifier);
@@ -451,13 +468,25 @@ TEST(CLogViewTest, AFilterShowsOnlyTheMatchingLinesToEveryReaderAndEndsWhereItWa
     QTRY_VERIFY_WITH_TIMEOUT(!view.IsSearching(), 30000);
     EXPECT_EQ(view.LineText(view.Anchor().nLine), "127.0.0.1:40499 -> message 123499");
 
-    // Save Log As writes the shown lines.
+    // Save Log As writes the shown lines, each after its time while times are shown.
     const QString path = dir.filePath(QStringLiteral("filtered.log"));
     ASSERT_TRUE(view.SaveTo(path));
     QTRY_VERIFY_WITH_TIMEOUT(!view.IsSaving(), 30000);
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll().toStdString(), expected.substr(1) + "\n");
+    file.close();
+    view.SetShowTimes(true);
+    std::string stamped;
+    for (std::uint64_t nRow = 1; nRow < view.RowCount(); ++nRow) {
+        const std::uint64_t nLine = view.RowToLine(nRow);
+        stamped += Platform::TimeText::Stamp(view.Store().LineTime(nLine - 1)) +
+                   view.LineText(nLine) + "\n";
+    }
+    ASSERT_TRUE(view.SaveTo(path));
+    QTRY_VERIFY_WITH_TIMEOUT(!view.IsSaving(), 30000);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll().toStdString(), stamped);
 
     // Escape shows every line again, the line on top still on top.
     view.SetSelection(Position{0, 0}, Position{0, 0});
@@ -472,7 +501,7 @@ TEST(CLogViewTest, AFilterShowsOnlyTheMatchingLinesToEveryReaderAndEndsWhereItWa
     // Clear Log keeps a filter on for the lines that come next.
     view.Filter(QStringLiteral("keep"));
     view.Clear();
-    append({"drop", "keep this"});
+    append({{0, "drop"}, {0, "keep this"}});
     QTRY_VERIFY_WITH_TIMEOUT(view.ActiveFilter() != nullptr && !view.ActiveFilter()->IsScanning(),
                              30000);
     EXPECT_EQ(view.Text(), QStringLiteral("\nkeep this"));
