@@ -26,10 +26,9 @@ namespace Platform {
 // the 32 bits (lines of megabytes). Times thus cost next to nothing when lines come in
 // blocks, and at worst (one line per time) 12 bytes more a line, which spill with the index.
 // Appending is a copy into the current chunk and an index store: nothing is allocated per
-// line. Past the
-// memory budget the oldest chunks (text and index) go to two unlinked temporary files, at
-// the same offsets they have in the stream, and are read back with pread only when asked
-// for. The writes happen on a writer thread: a full chunk never changes, so it is handed over
+// line. Past the memory budget the oldest chunks (text and index) go to two unlinked
+// temporary files, at the same offsets they have in the stream, and are read back with
+// pread only when asked for. The writes happen on a writer thread: a full chunk never changes, so it is handed over
 // whole and read from memory until the write is seen to finish; its buffer then serves a later
 // chunk. If the disk refuses a write, every line up to that point is released instead, disk
 // space included, and DroppedLines/DropReason say so: the process never dies of a full disk.
