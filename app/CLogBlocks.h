@@ -60,8 +60,8 @@ private:
     // Lines, and their bytes, queued and not yet appended to the log box.
     std::atomic<std::size_t> m_nQueuedLines{0};
     std::atomic<std::size_t> m_nQueuedBytes{0};
-    // The block being written, when its first line began, its whole lines, the line being written, and whether a Flush
-    // is on its way.
+    // The block being written, when its first line began, its whole lines, the line being written,
+    // and whether a Flush is on its way.
     std::string m_block;
     std::int64_t m_nBlockTime = 0;
     std::size_t m_nBlockLines = 0;

@@ -233,7 +233,8 @@ int Filter(CLogView& view, CLateness& lateness, double fMaxSeconds) {
     lateness.SetProbe(nullptr);
     // Every tenth line has 5 for its first digit, one in nine of the rest at each length.
     std::uint64_t nExpected = 0;
-    for (std::uint64_t nFrom = 5, nWidth = 1; nFrom < view.Store().LineCount(); nFrom *= 10, nWidth *= 10)
+    for (std::uint64_t nFrom = 5, nWidth = 1; nFrom < view.Store().LineCount();
+         nFrom *= 10, nWidth *= 10)
         nExpected += std::min(nWidth, view.Store().LineCount() - nFrom);
     return bFinished && nMatches == nExpected && nAnswered > 0 ? 0 : 1;
 }

@@ -137,7 +137,8 @@ void BM_QueuePost(benchmark::State& state) {
     // Built anew and stamped for every post and moved in, as the worker does with each
     // block: the timed loop holds the clock, the line's allocation and the node's.
     const std::string model = Line(state.thread_index());
-    for (auto _ : state) g_pQueue->Post(Platform::CTimedLines{WallMilliseconds(), std::string(model)});
+    for (auto _ : state)
+        g_pQueue->Post(Platform::CTimedLines{WallMilliseconds(), std::string(model)});
     if (state.thread_index() == 0) {
         // How well the wake-ups coalesce: values handed over per call of OnMessages.
         UiThread().Run([&state] {

@@ -152,8 +152,8 @@ bool CLogFilter::ScanBlock() {
         nLine += static_cast<std::uint64_t>(std::count(p, pHit, '\n'));
         const void* pBreak = memrchr(p, '\n', static_cast<std::size_t>(pHit - p));
         const char* pLineStart = pBreak != nullptr ? static_cast<const char*>(pBreak) + 1 : p;
-        const auto* pLineEnd =
-            static_cast<const char*>(std::memchr(pHit, '\n', static_cast<std::size_t>(pEnd - pHit)));
+        const auto* pLineEnd = static_cast<const char*>(
+            std::memchr(pHit, '\n', static_cast<std::size_t>(pEnd - pHit)));
         m_index.Add(nLine, 1 + Utf8::Utf16Units(pLineStart,
                                                 static_cast<std::size_t>(pLineEnd - pLineStart)));
         ++nLine;
@@ -211,13 +211,14 @@ std::uint64_t CLogFilter::MatchAtUnit(std::uint64_t nUnit, std::uint64_t* pBefor
 
 QString CLogFilter::CountText() const {
     const CLogStore& store = m_view.Store();
-    const QString count = tr("%1 of %2 lines")
-                              .arg(m_index.Count())
-                              .arg(store.LineCount() - store.FirstLine());
+    const QString count =
+        tr("%1 of %2 lines").arg(m_index.Count()).arg(store.LineCount() - store.FirstLine());
     if (!m_bScanning) return count;
     const std::uint64_t nTotal = std::max<std::uint64_t>(1, store.EndByte() - store.FirstByte());
     const std::uint64_t nDone = m_nPos > store.FirstByte() ? m_nPos - store.FirstByte() : 0;
-    return tr("%1, filtering %2%").arg(count).arg(std::min<std::uint64_t>(99, nDone * 100 / nTotal));
+    return tr("%1, filtering %2%")
+        .arg(count)
+        .arg(std::min<std::uint64_t>(99, nDone * 100 / nTotal));
 }
 
 void CLogFilter::UpdateCount() { m_pCount->setText(CountText()); }

@@ -30,9 +30,9 @@ std::size_t CLogFilterIndex::GroupOfMatch(std::uint64_t i) const {
 }
 
 std::size_t CLogFilterIndex::GroupOfLine(std::uint64_t nLine) const {
-    const auto it = std::upper_bound(
-        m_groups.begin(), m_groups.end(), nLine,
-        [](std::uint64_t n, const CGroup& group) { return n < group.nFirstLine; });
+    const auto it =
+        std::upper_bound(m_groups.begin(), m_groups.end(), nLine,
+                         [](std::uint64_t n, const CGroup& group) { return n < group.nFirstLine; });
     return it == m_groups.begin() ? 0 : static_cast<std::size_t>(it - m_groups.begin()) - 1;
 }
 
@@ -93,8 +93,7 @@ std::uint64_t CLogFilterIndex::MatchAtUnit(std::uint64_t nUnit, const LineUnits&
 }
 
 std::size_t CLogFilterIndex::MemoryBytes() const {
-    return m_groups.capacity() * sizeof(CGroup) +
-           m_blocks.capacity() * sizeof(m_blocks.front()) +
+    return m_groups.capacity() * sizeof(CGroup) + m_blocks.capacity() * sizeof(m_blocks.front()) +
            m_blocks.size() * kBlock * sizeof(std::uint32_t);
 }
 

@@ -50,8 +50,8 @@ CLogFind::CLogFind(CLogView& view) : m_view(view) {
     addFindAgain(QKeySequence(Qt::Key_F3), &CLogFind::FindNext);
     addFindAgain(QKeySequence(Qt::SHIFT | Qt::Key_F3), &CLogFind::FindPrevious);
 
-    m_pBar = new CLogBar(&m_view, tr("Find"), QStringLiteral("findBar"),
-                         QStringLiteral("findEdit"), QStringLiteral("findStatus"));
+    m_pBar = new CLogBar(&m_view, tr("Find"), QStringLiteral("findBar"), QStringLiteral("findEdit"),
+                         QStringLiteral("findStatus"));
     m_pEdit = m_pBar->Edit();
     m_pStatus = m_pBar->Label();
     connect(m_pEdit, &QLineEdit::returnPressed, this, [this] {

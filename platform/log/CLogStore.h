@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "CSpillFile.h"
-#include "ChunkMemory.h"
 #include "CSpillWriter.h"
+#include "ChunkMemory.h"
 
 namespace Platform {
 
@@ -28,10 +28,11 @@ namespace Platform {
 // Appending is a copy into the current chunk and an index store: nothing is allocated per
 // line. Past the memory budget the oldest chunks (text and index) go to two unlinked
 // temporary files, at the same offsets they have in the stream, and are read back with
-// pread only when asked for. The writes happen on a writer thread: a full chunk never changes, so it is handed over
-// whole and read from memory until the write is seen to finish; its buffer then serves a later
-// chunk. If the disk refuses a write, every line up to that point is released instead, disk
-// space included, and DroppedLines/DropReason say so: the process never dies of a full disk.
+// pread only when asked for. The writes happen on a writer thread: a full chunk never changes, so
+// it is handed over whole and read from memory until the write is seen to finish; its buffer then
+// serves a later chunk. If the disk refuses a write, every line up to that point is released
+// instead, disk space included, and DroppedLines/DropReason say so: the process never dies of a
+// full disk.
 //
 // Lines are numbered from 0 over the whole life of the store; lines below FirstLine() are
 // gone. Used on one thread (the UI thread); only the writer runs beside it.
@@ -150,7 +151,9 @@ private:
     static constexpr std::size_t kRunWords = 3;
     // The kept index chunk holding line nLine.
     std::size_t IndexChunkOf(std::uint64_t nLine) const;
-    std::size_t IndexChunkBytes() const { return m_limits.nIndexChunkLines * sizeof(std::uint32_t); }
+    std::size_t IndexChunkBytes() const {
+        return m_limits.nIndexChunkLines * sizeof(std::uint32_t);
+    }
     // Copies nCount words of kept index chunk i from word nWord on, from memory or the disk.
     void ReadIndexWords(std::size_t i, std::size_t nWord, std::size_t nCount,
                         std::uint32_t* pWords) const;

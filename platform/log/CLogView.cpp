@@ -385,8 +385,8 @@ int CLogView::TextLeft() const {
 void CLogView::SetShowTimes(bool bShow) {
     if (bShow == m_bShowTimes) return;
     m_bShowTimes = bShow;
-    if (auto* pAction = findChild<QAction*>(QStringLiteral("logShowTimes"),
-                                            Qt::FindDirectChildrenOnly))
+    if (auto* pAction =
+            findChild<QAction*>(QStringLiteral("logShowTimes"), Qt::FindDirectChildrenOnly))
         pAction->setChecked(bShow);
     Relayout();
 }

@@ -259,8 +259,7 @@ void CLogViewAccessible::FilteredPosition(const CLogFilter& filter, std::uint64_
 std::uint64_t CLogViewAccessible::ColumnAtUnit(std::uint64_t nLine, std::uint64_t nUnit) const {
     const CLogStore& store = View()->Store();
     const std::uint64_t nLength = store.LineLength(nLine);
-    if (nLength <= kShortLine)
-        return Utf8::BytesForUnits(store.ReadLine(nLine), nUnit);
+    if (nLength <= kShortLine) return Utf8::BytesForUnits(store.ReadLine(nLine), nUnit);
     // From the chunk that holds the unit, not from the start of the long line.
     std::uint64_t nByteUnits = 0;
     const std::uint64_t nTarget = store.CharsBefore(nLine) + nUnit;

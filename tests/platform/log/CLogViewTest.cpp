@@ -455,7 +455,8 @@ TEST(CLogViewTest, AFilterShowsOnlyTheMatchingLinesToEveryReaderAndEndsWhereItWa
     QTest::keyClick(&view, Qt::Key_Down, Qt::ShiftModifier);
     QTest::keyClick(&view, Qt::Key_End, Qt::ShiftModifier);
     QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), shownLines[1] + "\n" + shownLines[2]);
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(),
+              shownLines[1] + "\n" + shownLines[2]);
     QTest::keyClick(&view, Qt::Key_A, Qt::ControlModifier);
     EXPECT_EQ(view.SelectedText(SIZE_MAX), expected);
 
