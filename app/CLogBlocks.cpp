@@ -69,7 +69,13 @@ void CLogBlocks::Queue() {
     m_nQueuedBytes.fetch_add(m_block.size(), std::memory_order_relaxed);
     m_nQueuedLines.fetch_add(m_nBlockLines, std::memory_order_relaxed);
     m_nBlockLines = 0;
-    m_queue.Post(Platform::CTimedLines{m_nBlockTime, std::move(m_block)});
+    // A block far short of its buffer goes as a copy of its own size and the buffer serves
+    // the next one: what waits in the queue is then lines, not buffers mostly empty, which
+    // the allocator would keep once the box has taken them.
+    if (m_block.capacity() <= kBlockBytes && m_block.size() < m_block.capacity() / 2)
+        m_queue.Post(Platform::CTimedLines{m_nBlockTime, std::string(m_block)});
+    else
+        m_queue.Post(Platform::CTimedLines{m_nBlockTime, std::move(m_block)});
     m_block.clear();
 }
 
