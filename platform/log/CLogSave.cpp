@@ -95,7 +95,7 @@ void CLogSave::SaveSlice() {
         std::string lines;
         while (save.nNext < save.nEnd && lines.size() < kSaveBlock) {
             const std::uint64_t nLine = m_view.RowToLine(save.nNext++);
-            if (save.bTimes) lines += TimeText::Stamp(store.LineTime(nLine - 1));
+            if (save.bTimes) lines += StampOf(save, nLine - 1);
             lines += m_view.LineText(nLine);
             lines += '\n';
         }
@@ -132,6 +132,15 @@ void CLogSave::SaveSlice() {
     EndSave(save.file.error() == QFileDevice::NoError ? QString() : save.file.errorString());
 }
 
+const std::string& CLogSave::StampOf(CSave& save, std::uint64_t nLine) const {
+    const std::int64_t nTime = m_view.Store().LineTime(nLine);
+    if (save.stamp.empty() || nTime != save.nStampTime) {
+        save.stamp = TimeText::Stamp(nTime);
+        save.nStampTime = nTime;
+    }
+    return save.stamp;
+}
+
 std::string_view CLogSave::Stamped(CSave& save, std::string_view block) const {
     const CLogStore& store = m_view.Store();
     save.nLine = std::max(save.nLine, store.FirstLine());
@@ -142,12 +151,7 @@ std::string_view CLogSave::Stamped(CSave& save, std::string_view block) const {
         if (nStart >= save.nNext + block.size()) break;
         const auto nAt = static_cast<std::size_t>(nStart - save.nNext);
         save.stamped.append(block.substr(nDone, nAt - nDone));
-        const std::int64_t nTime = store.LineTime(save.nLine);
-        if (save.stamp.empty() || nTime != save.nStampTime) {
-            save.stamp = TimeText::Stamp(nTime);
-            save.nStampTime = nTime;
-        }
-        save.stamped += save.stamp;
+        save.stamped += StampOf(save, save.nLine);
         nDone = nAt;
     }
     save.stamped.append(block.substr(nDone));

@@ -2,7 +2,9 @@
 
 #include <QObject>
 #include <QString>
+#include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "CLogView.h"
@@ -42,6 +44,8 @@ private:
     struct CSave;
 
     void SaveSlice();
+    // The time prefix of store line nLine; made again only when the time changes.
+    const std::string& StampOf(CSave& save, std::uint64_t nLine) const;
     // A block read from nNext on, each line that starts in it stamped with its time.
     std::string_view Stamped(CSave& save, std::string_view block) const;
     void EndSave(const QString& error);
